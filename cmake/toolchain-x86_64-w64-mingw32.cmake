@@ -1,0 +1,12 @@
+# The product build: 64-bit Windows DLL and Windows test programs for Wine with mingw-w64 (Debian packages g++-mingw-w64-x86_64-win32,
+# binutils-mingw-w64-x86_64).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(ONLCOIN_TOOL_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ONLCOIN_TOOL_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${ONLCOIN_TOOL_PREFIX}-g++-win32)
+set(CMAKE_RC_COMPILER ${ONLCOIN_TOOL_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ONLCOIN_TOOL_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,32 @@
+// Shared by the platform conformance tests, which build twice from the same sources: on the Linux
+// host against the simulated platform and with x86_64-w64-mingw32 as a Windows program run under
+// Wine. Only the Win32 API is used here; nothing of the simulation's own interface.
+#ifndef TESTS_PLATFORM_TEST_H
+#define TESTS_PLATFORM_TEST_H
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+// True when the program runs under Wine (ntdll exports wine_get_version).
+bool UnderWine();
+
+// Skips the rest of the test under Wine only, naming the known difference from Windows.
+#define SKIP_UNDER_WINE(reason)                                  \
+  do {                                                           \
+    if (UnderWine()) GTEST_SKIP() << "Wine differs: " << reason; \
+  } while (0)
+
+// A registry key below HKEY_CURRENT_USER private to the running test
+// ("Software\WinsimConformance\<suite>.<test>"); created empty by ScratchKey(), deleted by
+// DeleteScratchKey().
+std::string ScratchKeyPath();
+HKEY ScratchKey();
+void DeleteScratchKey();
+
+// A folder on drive C: private to the running test ("C:\winsim-conformance\<suite>.<test>"),
+// created empty.
+std::string ScratchFolder();
+
+#endif  // TESTS_PLATFORM_TEST_H

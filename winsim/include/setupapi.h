@@ -1,0 +1,368 @@
+// Host stand-in for <setupapi.h>: device-information sets, device and driver install parameters,
+// driver lists, device registry keys and properties, INF files and the co-installer interface, in
+// the 64-bit Windows layout. Implemented by the simulated platform (winsim/src/setupapi.cpp, inf.cpp).
+#ifndef WINSIM_SETUPAPI_H
+#define WINSIM_SETUPAPI_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LINE_LEN 256
+#define MAX_INF_STRING_LENGTH 4096
+#define MAX_CLASS_NAME_LEN 32
+
+typedef PVOID HDEVINFO;
+typedef PVOID HINF;
+typedef PVOID HSPFILEQ;
+typedef UINT DI_FUNCTION;
+typedef UINT(CALLBACK *PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
+                                            UINT_PTR Param2);
+typedef PSP_FILE_CALLBACK_A PSP_FILE_CALLBACK;
+
+/* ---- Status codes ---- */
+#define APPLICATION_ERROR_MASK 0x20000000
+#define ERROR_SEVERITY_ERROR 0xC0000000
+#define WINSIM_SETUP_ERROR(n) ((DWORD)(APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | (n)))
+#define ERROR_EXPECTED_SECTION_NAME WINSIM_SETUP_ERROR(0x000)
+#define ERROR_BAD_SECTION_NAME_LINE WINSIM_SETUP_ERROR(0x001)
+#define ERROR_SECTION_NAME_TOO_LONG WINSIM_SETUP_ERROR(0x002)
+#define ERROR_GENERAL_SYNTAX WINSIM_SETUP_ERROR(0x003)
+#define ERROR_WRONG_INF_STYLE WINSIM_SETUP_ERROR(0x100)
+#define ERROR_SECTION_NOT_FOUND WINSIM_SETUP_ERROR(0x101)
+#define ERROR_LINE_NOT_FOUND WINSIM_SETUP_ERROR(0x102)
+#define ERROR_NO_ASSOCIATED_CLASS WINSIM_SETUP_ERROR(0x200)
+#define ERROR_CLASS_MISMATCH WINSIM_SETUP_ERROR(0x201)
+#define ERROR_DUPLICATE_FOUND WINSIM_SETUP_ERROR(0x202)
+#define ERROR_NO_DRIVER_SELECTED WINSIM_SETUP_ERROR(0x203)
+#define ERROR_KEY_DOES_NOT_EXIST WINSIM_SETUP_ERROR(0x204)
+#define ERROR_INVALID_DEVINST_NAME WINSIM_SETUP_ERROR(0x205)
+#define ERROR_INVALID_CLASS WINSIM_SETUP_ERROR(0x206)
+#define ERROR_DEVINST_ALREADY_EXISTS WINSIM_SETUP_ERROR(0x207)
+#define ERROR_DEVINFO_NOT_REGISTERED WINSIM_SETUP_ERROR(0x208)
+#define ERROR_INVALID_REG_PROPERTY WINSIM_SETUP_ERROR(0x209)
+#define ERROR_NO_INF WINSIM_SETUP_ERROR(0x20A)
+#define ERROR_NO_SUCH_DEVINST WINSIM_SETUP_ERROR(0x20B)
+#define ERROR_CANT_LOAD_CLASS_ICON WINSIM_SETUP_ERROR(0x20C)
+#define ERROR_INVALID_CLASS_INSTALLER WINSIM_SETUP_ERROR(0x20D)
+#define ERROR_DI_DO_DEFAULT WINSIM_SETUP_ERROR(0x20E)
+#define ERROR_DI_NOFILECOPY WINSIM_SETUP_ERROR(0x20F)
+#define ERROR_INVALID_HWPROFILE WINSIM_SETUP_ERROR(0x210)
+#define ERROR_NO_DEVICE_SELECTED WINSIM_SETUP_ERROR(0x211)
+#define ERROR_DEVINFO_LIST_LOCKED WINSIM_SETUP_ERROR(0x212)
+#define ERROR_DEVINFO_DATA_LOCKED WINSIM_SETUP_ERROR(0x213)
+#define ERROR_DI_BAD_PATH WINSIM_SETUP_ERROR(0x214)
+#define ERROR_NO_CLASSINSTALL_PARAMS WINSIM_SETUP_ERROR(0x215)
+#define ERROR_FILEQUEUE_LOCKED WINSIM_SETUP_ERROR(0x216)
+#define ERROR_BAD_SERVICE_INSTALLSECT WINSIM_SETUP_ERROR(0x217)
+#define ERROR_NO_CLASS_DRIVER_LIST WINSIM_SETUP_ERROR(0x218)
+#define ERROR_NO_ASSOCIATED_SERVICE WINSIM_SETUP_ERROR(0x219)
+#define ERROR_NO_DEFAULT_DEVICE_INTERFACE WINSIM_SETUP_ERROR(0x21A)
+#define ERROR_DEVICE_INTERFACE_ACTIVE WINSIM_SETUP_ERROR(0x21B)
+#define ERROR_DEVICE_INTERFACE_REMOVED WINSIM_SETUP_ERROR(0x21C)
+#define ERROR_BAD_INTERFACE_INSTALLSECT WINSIM_SETUP_ERROR(0x21D)
+#define ERROR_NO_SUCH_INTERFACE_CLASS WINSIM_SETUP_ERROR(0x21E)
+#define ERROR_INVALID_REFERENCE_STRING WINSIM_SETUP_ERROR(0x21F)
+#define ERROR_INVALID_MACHINENAME WINSIM_SETUP_ERROR(0x220)
+#define ERROR_REMOTE_COMM_FAILURE WINSIM_SETUP_ERROR(0x221)
+#define ERROR_MACHINE_UNAVAILABLE WINSIM_SETUP_ERROR(0x222)
+#define ERROR_NO_CONFIGMGR_SERVICES WINSIM_SETUP_ERROR(0x223)
+#define ERROR_INVALID_PROPPAGE_PROVIDER WINSIM_SETUP_ERROR(0x224)
+#define ERROR_NO_SUCH_DEVICE_INTERFACE WINSIM_SETUP_ERROR(0x225)
+#define ERROR_DI_POSTPROCESSING_REQUIRED WINSIM_SETUP_ERROR(0x226)
+#define ERROR_INVALID_COINSTALLER WINSIM_SETUP_ERROR(0x227)
+#define ERROR_NO_COMPAT_DRIVERS WINSIM_SETUP_ERROR(0x228)
+#define ERROR_NO_DEVICE_ICON WINSIM_SETUP_ERROR(0x229)
+#define ERROR_INVALID_INF_LOGCONFIG WINSIM_SETUP_ERROR(0x22A)
+#define ERROR_DI_DONT_INSTALL WINSIM_SETUP_ERROR(0x22B)
+#define ERROR_INVALID_FILTER_DRIVER WINSIM_SETUP_ERROR(0x22C)
+#define ERROR_NON_WINDOWS_NT_DRIVER WINSIM_SETUP_ERROR(0x22D)
+#define ERROR_NON_WINDOWS_DRIVER WINSIM_SETUP_ERROR(0x22E)
+#define ERROR_NO_CATALOG_FOR_OEM_INF WINSIM_SETUP_ERROR(0x22F)
+#define ERROR_DEVINSTALL_QUEUE_NONNATIVE WINSIM_SETUP_ERROR(0x230)
+#define ERROR_NOT_DISABLEABLE WINSIM_SETUP_ERROR(0x231)
+#define ERROR_CANT_REMOVE_DEVINST WINSIM_SETUP_ERROR(0x232)
+
+/* ---- Request codes (DI_FUNCTION) ---- */
+#define DIF_SELECTDEVICE 0x00000001
+#define DIF_INSTALLDEVICE 0x00000002
+#define DIF_ASSIGNRESOURCES 0x00000003
+#define DIF_PROPERTIES 0x00000004
+#define DIF_REMOVE 0x00000005
+#define DIF_FIRSTTIMESETUP 0x00000006
+#define DIF_FOUNDDEVICE 0x00000007
+#define DIF_SELECTCLASSDRIVERS 0x00000008
+#define DIF_VALIDATECLASSDRIVERS 0x00000009
+#define DIF_INSTALLCLASSDRIVERS 0x0000000A
+#define DIF_CALCDISKSPACE 0x0000000B
+#define DIF_DESTROYPRIVATEDATA 0x0000000C
+#define DIF_VALIDATEDRIVER 0x0000000D
+#define DIF_DETECT 0x0000000F
+#define DIF_INSTALLWIZARD 0x00000010
+#define DIF_DESTROYWIZARDDATA 0x00000011
+#define DIF_PROPERTYCHANGE 0x00000012
+#define DIF_ENABLECLASS 0x00000013
+#define DIF_DETECTVERIFY 0x00000014
+#define DIF_INSTALLDEVICEFILES 0x00000015
+#define DIF_UNREMOVE 0x00000016
+#define DIF_SELECTBESTCOMPATDRV 0x00000017
+#define DIF_ALLOW_INSTALL 0x00000018
+#define DIF_REGISTERDEVICE 0x00000019
+#define DIF_NEWDEVICEWIZARD_PRESELECT 0x0000001A
+#define DIF_NEWDEVICEWIZARD_SELECT 0x0000001B
+#define DIF_NEWDEVICEWIZARD_PREANALYZE 0x0000001C
+#define DIF_NEWDEVICEWIZARD_POSTANALYZE 0x0000001D
+#define DIF_NEWDEVICEWIZARD_FINISHINSTALL 0x0000001E
+#define DIF_INSTALLINTERFACES 0x00000020
+#define DIF_DETECTCANCEL 0x00000021
+#define DIF_REGISTER_COINSTALLERS 0x00000022
+#define DIF_ADDPROPERTYPAGE_ADVANCED 0x00000023
+#define DIF_ADDPROPERTYPAGE_BASIC 0x00000024
+#define DIF_TROUBLESHOOTER 0x00000026
+#define DIF_POWERMESSAGEWAKE 0x00000027
+#define DIF_ADDREMOTEPROPERTYPAGE_ADVANCED 0x00000028
+#define DIF_UPDATEDRIVER_UI 0x00000029
+#define DIF_FINISHINSTALL_ACTION 0x0000002A
+
+/* ---- Flags ---- */
+#define DIGCF_DEFAULT 0x00000001
+#define DIGCF_PRESENT 0x00000002
+#define DIGCF_ALLCLASSES 0x00000004
+#define DIGCF_PROFILE 0x00000008
+#define DIGCF_DEVICEINTERFACE 0x00000010
+
+#define DICS_FLAG_GLOBAL 0x00000001
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002
+#define DICS_FLAG_CONFIGGENERAL 0x00000004
+#define DIREG_DEV 0x00000001
+#define DIREG_DRV 0x00000002
+#define DIREG_BOTH 0x00000004
+
+#define DICD_GENERATE_ID 0x00000001
+#define DICD_INHERIT_CLASSDRVS 0x00000002
+#define DIOD_INHERIT_CLASSDRVS 0x00000002
+#define DIOD_CANCEL_REMOVE 0x00000004
+#define SPRDI_FIND_DUPS 0x00000001
+
+#define SPDIT_NODRIVER 0x00000000
+#define SPDIT_CLASSDRIVER 0x00000001
+#define SPDIT_COMPATDRIVER 0x00000002
+
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+#define SPDRP_COMPATIBLEIDS 0x00000002
+#define SPDRP_SERVICE 0x00000004
+#define SPDRP_CLASS 0x00000007
+#define SPDRP_CLASSGUID 0x00000008
+#define SPDRP_DRIVER 0x00000009
+#define SPDRP_CONFIGFLAGS 0x0000000A
+#define SPDRP_MFG 0x0000000B
+#define SPDRP_FRIENDLYNAME 0x0000000C
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025
+
+#define DI_SHOWOEM 0x00000001
+#define DI_SHOWCOMPAT 0x00000002
+#define DI_SHOWCLASS 0x00000004
+#define DI_NOVCP 0x00000008
+#define DI_DIDCOMPAT 0x00000010
+#define DI_DIDCLASS 0x00000020
+#define DI_AUTOASSIGNRES 0x00000040
+#define DI_NEEDRESTART 0x00000080
+#define DI_NEEDREBOOT 0x00000100
+#define DI_NOBROWSE 0x00000200
+#define DI_MULTMFGS 0x00000400
+#define DI_DISABLED 0x00000800
+#define DI_GENERALPAGE_ADDED 0x00001000
+#define DI_RESOURCEPAGE_ADDED 0x00002000
+#define DI_PROPERTIES_CHANGE 0x00004000
+#define DI_INF_IS_SORTED 0x00008000
+#define DI_ENUMSINGLEINF 0x00010000
+#define DI_DONOTCALLCONFIGMG 0x00020000
+#define DI_INSTALLDISABLED 0x00040000
+#define DI_COMPAT_FROM_CLASS 0x00080000
+#define DI_CLASSINSTALLPARAMS 0x00100000
+#define DI_NODI_DEFAULTACTION 0x00200000
+#define DI_QUIETINSTALL 0x00800000
+#define DI_NOFILECOPY 0x01000000
+#define DI_FORCECOPY 0x02000000
+#define DI_DRIVERPAGE_ADDED 0x04000000
+#define DI_USECI_SELECTSTRINGS 0x08000000
+#define DI_OVERRIDE_INFFLAGS 0x10000000
+#define DI_PROPS_NOCHANGEUSAGE 0x20000000
+#define DI_NOSELECTICONS 0x40000000
+#define DI_NOWRITE_IDS 0x80000000
+
+#define DNF_DUPDESC 0x00000001
+#define DNF_OLDDRIVER 0x00000002
+#define DNF_EXCLUDEFROMLIST 0x00000004
+#define DNF_NODRIVER 0x00000008
+
+#define INF_STYLE_NONE 0x00000000
+#define INF_STYLE_OLDNT 0x00000001
+#define INF_STYLE_WIN4 0x00000002
+
+/* ---- Records ---- */
+#if defined(_WIN64) || !defined(_WIN32)
+#pragma pack(push, 8)
+#else
+#pragma pack(push, 1)
+#endif
+
+typedef struct _SP_DEVINFO_DATA {
+  DWORD cbSize;
+  GUID ClassGuid;
+  DWORD DevInst;
+  ULONG_PTR Reserved;
+} SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
+
+typedef struct _SP_DEVINSTALL_PARAMS_A {
+  DWORD cbSize;
+  DWORD Flags;
+  DWORD FlagsEx;
+  HWND hwndParent;
+  PSP_FILE_CALLBACK InstallMsgHandler;
+  PVOID InstallMsgHandlerContext;
+  HSPFILEQ FileQueue;
+  ULONG_PTR ClassInstallReserved;
+  DWORD Reserved;
+  CHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_A, *PSP_DEVINSTALL_PARAMS_A;
+typedef SP_DEVINSTALL_PARAMS_A SP_DEVINSTALL_PARAMS;
+typedef PSP_DEVINSTALL_PARAMS_A PSP_DEVINSTALL_PARAMS;
+
+typedef struct _SP_DRVINFO_DATA_V2_A {
+  DWORD cbSize;
+  DWORD DriverType;
+  ULONG_PTR Reserved;
+  CHAR Description[LINE_LEN];
+  CHAR MfgName[LINE_LEN];
+  CHAR ProviderName[LINE_LEN];
+  FILETIME DriverDate;
+  DWORDLONG DriverVersion;
+} SP_DRVINFO_DATA_V2_A, *PSP_DRVINFO_DATA_V2_A;
+typedef SP_DRVINFO_DATA_V2_A SP_DRVINFO_DATA_A;
+typedef PSP_DRVINFO_DATA_V2_A PSP_DRVINFO_DATA_A;
+typedef SP_DRVINFO_DATA_A SP_DRVINFO_DATA;
+typedef PSP_DRVINFO_DATA_A PSP_DRVINFO_DATA;
+
+typedef struct _SP_DRVINFO_DETAIL_DATA_A {
+  DWORD cbSize;
+  FILETIME InfDate;
+  DWORD CompatIDsOffset;
+  DWORD CompatIDsLength;
+  ULONG_PTR Reserved;
+  CHAR SectionName[LINE_LEN];
+  CHAR InfFileName[MAX_PATH];
+  CHAR DrvDescription[LINE_LEN];
+  CHAR HardwareID[1];
+} SP_DRVINFO_DETAIL_DATA_A, *PSP_DRVINFO_DETAIL_DATA_A;
+typedef SP_DRVINFO_DETAIL_DATA_A SP_DRVINFO_DETAIL_DATA;
+typedef PSP_DRVINFO_DETAIL_DATA_A PSP_DRVINFO_DETAIL_DATA;
+
+typedef struct _SP_DRVINSTALL_PARAMS {
+  DWORD cbSize;
+  DWORD Rank;
+  DWORD Flags;
+  DWORD_PTR PrivateData;
+  DWORD Reserved;
+} SP_DRVINSTALL_PARAMS, *PSP_DRVINSTALL_PARAMS;
+
+typedef struct _COINSTALLER_CONTEXT_DATA {
+  BOOL PostProcessing;
+  DWORD InstallResult;
+  PVOID PrivateData;
+} COINSTALLER_CONTEXT_DATA, *PCOINSTALLER_CONTEXT_DATA;
+
+typedef struct _INFCONTEXT {
+  PVOID Inf;
+  PVOID CurrentInf;
+  UINT Section;
+  UINT Line;
+} INFCONTEXT, *PINFCONTEXT;
+
+#pragma pack(pop)
+
+typedef DWORD(CALLBACK *PSP_DETSIG_CMPPROC)(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA NewDeviceData,
+                                            PSP_DEVINFO_DATA ExistingDeviceData, PVOID CompareContext);
+
+/* ---- Device-information sets ---- */
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags);
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent);
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiOpenDeviceInfoA(HDEVINFO DeviceInfoSet, PCSTR DeviceInstanceId, HWND hwndParent,
+                                   DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, PCSTR DeviceName, const GUID *ClassGuid,
+                                     PCSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
+                                     PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Flags,
+                                      PSP_DETSIG_CMPPROC CompareProc, PVOID CompareContext,
+                                      PSP_DEVINFO_DATA DupDeviceInfoData);
+BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
+
+/* ---- Device registry keys and properties ---- */
+HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                                 DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
+HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                                    DWORD HwProfile, DWORD KeyType, HINF InfHandle, PCSTR InfSectionName);
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType,
+                                              PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                              PDWORD RequiredSize);
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, const BYTE *PropertyBuffer,
+                                              DWORD PropertyBufferSize);
+
+/* ---- Install parameters ---- */
+BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
+BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
+
+/* ---- Driver lists ---- */
+BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType);
+BOOL WINAPI SetupDiDestroyDriverInfoList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                         DWORD DriverType);
+BOOL WINAPI SetupDiEnumDriverInfoA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD DriverType,
+                                   DWORD MemberIndex, PSP_DRVINFO_DATA_A DriverInfoData);
+BOOL WINAPI SetupDiGetDriverInfoDetailA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSP_DRVINFO_DATA_A DriverInfoData,
+                                        PSP_DRVINFO_DETAIL_DATA_A DriverInfoDetailData,
+                                        DWORD DriverInfoDetailDataSize, PDWORD RequiredSize);
+BOOL WINAPI SetupDiGetDriverInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DRVINFO_DATA_A DriverInfoData,
+                                           PSP_DRVINSTALL_PARAMS DriverInstallParams);
+BOOL WINAPI SetupDiSetDriverInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DRVINFO_DATA_A DriverInfoData,
+                                           PSP_DRVINSTALL_PARAMS DriverInstallParams);
+BOOL WINAPI SetupDiSelectBestCompatDrv(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiGetSelectedDriverA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_A DriverInfoData);
+BOOL WINAPI SetupDiSetSelectedDriverA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      PSP_DRVINFO_DATA_A DriverInfoData);
+
+/* ---- INF files ---- */
+HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
+void WINAPI SetupCloseInfFile(HINF InfHandle);
+BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCONTEXT Context);
+BOOL WINAPI SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut);
+BOOL WINAPI SetupFindNextMatchLineA(PINFCONTEXT ContextIn, PCSTR Key, PINFCONTEXT ContextOut);
+DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context);
+BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR ReturnBuffer,
+                                 DWORD ReturnBufferSize, PDWORD RequiredSize);
+BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue);
+BOOL WINAPI SetupDiGetActualSectionToInstallA(HINF InfHandle, PCSTR InfSectionName,
+                                              PSTR InfSectionWithExt, DWORD InfSectionWithExtSize,
+                                              PDWORD RequiredSize, PSTR *Extension);
+BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName, DWORD ClassNameSize,
+                                PDWORD RequiredSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WINSIM_SETUPAPI_H */

@@ -1,0 +1,266 @@
+// Core of the simulated platform: call accounting and tracing, fault injection, the handle table,
+// the last-error code and Reset().
+#include "internal.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <vector>
+
+namespace winsim {
+namespace detail {
+namespace {
+
+struct NthFault {
+  std::string function;
+  unsigned remaining;  // calls of `function` still to pass before the failing one
+  DWORD error;
+};
+
+struct MatchFault {
+  std::string function;
+  std::string subjectPart;
+  DWORD error;
+};
+
+struct CoreState {
+  std::map<std::string, unsigned long> calls;
+  unsigned long totalCalls = 0;
+  std::vector<NthFault> nthFaults;
+  std::vector<MatchFault> matchFaults;
+  unsigned globalFaultRemaining = 0;  // 0: none armed
+  std::optional<FailedCallInfo> lastFailed;
+  std::function<void(const std::string &)> traceSink;
+  std::string pendingTrace;
+  std::map<uintptr_t, std::unique_ptr<HandleObject>> handles;
+  uintptr_t nextHandle = 0x10000;
+  DWORD lastError = 0;
+};
+
+CoreState &State() {
+  static CoreState state;
+  return state;
+}
+
+std::vector<FamilyHooks> &Families() {
+  static std::vector<FamilyHooks> families;
+  return families;
+}
+
+void FlushTrace() {
+  CoreState &s = State();
+  if (!s.pendingTrace.empty() && s.traceSink) s.traceSink(s.pendingTrace);
+  s.pendingTrace.clear();
+}
+
+}  // namespace
+
+std::optional<DWORD> Enter(const char *function, const std::string &subject, DWORD plausibleError) {
+  CoreState &s = State();
+  FlushTrace();
+  ++s.calls[function];
+  ++s.totalCalls;
+  if (s.traceSink) s.pendingTrace = std::string(function) + (subject.empty() ? "" : " " + subject);
+
+  std::optional<DWORD> fail;
+  if (s.globalFaultRemaining != 0 && --s.globalFaultRemaining == 0) fail = plausibleError;
+  for (auto it = s.nthFaults.begin(); !fail && it != s.nthFaults.end(); ++it) {
+    if (it->function != function) continue;
+    if (--it->remaining == 0) {
+      fail = it->error;
+      s.nthFaults.erase(it);
+      break;
+    }
+  }
+  for (const MatchFault &f : s.matchFaults) {
+    if (fail) break;
+    if (!f.function.empty() && f.function != function) continue;
+    if (ContainsNoCase(subject, f.subjectPart)) fail = f.error;
+  }
+  if (fail) {
+    s.lastFailed = FailedCallInfo{function, subject, *fail};
+    if (s.traceSink) s.pendingTrace += " [injected failure " + std::to_string(*fail) + "]";
+  }
+  return fail;
+}
+
+void TraceResult(const std::string &result) {
+  CoreState &s = State();
+  if (!s.pendingTrace.empty()) s.pendingTrace += " -> " + result;
+}
+
+void SetError(DWORD error) { State().lastError = error; }
+DWORD Error() { return State().lastError; }
+
+void *AddHandle(std::unique_ptr<HandleObject> object) {
+  CoreState &s = State();
+  uintptr_t value = s.nextHandle;
+  s.nextHandle += 4;
+  s.handles[value] = std::move(object);
+  return reinterpret_cast<void *>(value);
+}
+
+HandleObject *LookupHandle(const void *handle, HandleKind kind) {
+  CoreState &s = State();
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end() || it->second->kind != kind) return nullptr;
+  return it->second.get();
+}
+
+bool RemoveHandle(const void *handle, HandleKind kind) {
+  CoreState &s = State();
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end() || it->second->kind != kind) return false;
+  std::unique_ptr<HandleObject> doomed = std::move(it->second);
+  s.handles.erase(it);
+  return true;  // doomed is destroyed after the table no longer names it
+}
+
+std::optional<HandleKind> KindOf(const void *handle) {
+  CoreState &s = State();
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end()) return std::nullopt;
+  return it->second->kind;
+}
+
+void ForEachHandle(const std::function<void(void *, HandleObject &)> &visit) {
+  CoreState &s = State();
+  std::vector<uintptr_t> keys;
+  keys.reserve(s.handles.size());
+  for (auto &entry : s.handles) keys.push_back(entry.first);
+  for (uintptr_t key : keys) {
+    auto it = s.handles.find(key);
+    if (it != s.handles.end()) visit(reinterpret_cast<void *>(key), *it->second);
+  }
+}
+
+bool RegisterFamily(const FamilyHooks &hooks) {
+  Families().push_back(hooks);
+  return true;
+}
+
+bool EqualNoCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string Upper(const std::string &s) {
+  std::string out = s;
+  for (char &c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+bool ContainsNoCase(const std::string &haystack, const std::string &needle) {
+  return Upper(haystack).find(Upper(needle)) != std::string::npos;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+void Reset() {
+  CoreState &s = State();
+  s.handles.clear();
+  s.nextHandle = 0x10000;
+  s.calls.clear();
+  s.totalCalls = 0;
+  s.nthFaults.clear();
+  s.matchFaults.clear();
+  s.globalFaultRemaining = 0;
+  s.lastFailed.reset();
+  s.pendingTrace.clear();
+  s.lastError = 0;
+  for (const FamilyHooks &family : Families())
+    if (family.reset) family.reset();
+}
+
+void FailNthCall(const std::string &function, unsigned n, DWORD error) {
+  if (n == 0) return;
+  State().nthFaults.push_back(NthFault{function, n, error});
+}
+
+void FailCallsMatching(const std::string &function, const std::string &subjectPart, DWORD error) {
+  State().matchFaults.push_back(MatchFault{function, subjectPart, error});
+}
+
+void FailNthPlatformCall(unsigned n) { State().globalFaultRemaining = n; }
+
+std::optional<FailedCallInfo> FailedCall() { return State().lastFailed; }
+
+void ClearFaults() {
+  CoreState &s = State();
+  s.nthFaults.clear();
+  s.matchFaults.clear();
+  s.globalFaultRemaining = 0;
+  s.lastFailed.reset();
+}
+
+long HandleCounts::Total() const {
+  return regKeys + files + findHandles + eventSources + devInfoSets + infs + processes + threads + modules +
+         localAllocs + globalAllocs + windows + classes + timers;
+}
+
+HandleCounts OpenHandles() {
+  HandleCounts counts;
+  for (auto &entry : State().handles) {
+    switch (entry.second->kind) {
+      case HandleKind::RegKey: ++counts.regKeys; break;
+      case HandleKind::File: ++counts.files; break;
+      case HandleKind::Find: ++counts.findHandles; break;
+      case HandleKind::EventSource: ++counts.eventSources; break;
+      case HandleKind::DevInfoSet: ++counts.devInfoSets; break;
+      case HandleKind::Inf: ++counts.infs; break;
+      case HandleKind::Process: ++counts.processes; break;
+      case HandleKind::Thread: ++counts.threads; break;
+      case HandleKind::Module: ++counts.modules; break;
+      case HandleKind::Window: ++counts.windows; break;
+    }
+  }
+  for (const FamilyHooks &family : Families())
+    if (family.count) family.count(counts);
+  return counts;
+}
+
+std::string DescribeOpenHandles() {
+  static const char *const kKindNames[] = {"registry key", "file",    "find handle", "event source", "device set",
+                                           "INF file",     "process", "thread",      "module",       "window"};
+  std::string text;
+  for (auto &entry : State().handles) {
+    text += kKindNames[static_cast<int>(entry.second->kind)];
+    std::string what = entry.second->Describe();
+    if (!what.empty()) text += " " + what;
+    text += "\n";
+  }
+  for (const FamilyHooks &family : Families())
+    if (family.describe) family.describe(text);
+  return text;
+}
+
+std::map<std::string, unsigned long> CallCounts() { return State().calls; }
+unsigned long TotalCalls() { return State().totalCalls; }
+void ResetCallCounts() {
+  State().calls.clear();
+  State().totalCalls = 0;
+}
+
+void SetCallTrace(std::function<void(const std::string &)> sink) {
+  FlushTrace();
+  State().traceSink = std::move(sink);
+}
+
+}  // namespace winsim
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return winsim::detail::Error(); }
+
+void WINAPI SetLastError(DWORD dwErrCode) { winsim::detail::SetError(dwErrCode); }
+
+}  // extern "C"

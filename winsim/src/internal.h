@@ -1,0 +1,87 @@
+// What the simulated platform's API families share: call entry (counting, tracing, fault
+// injection), the handle table, last-error state, per-family reset and accounting hooks, and the
+// few registry internals that SetupAPI and the counter-text loader need.
+#ifndef WINSIM_INTERNAL_H
+#define WINSIM_INTERNAL_H
+
+#include <windows.h>
+#include <winsim.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace winsim::detail {
+
+// ---- Call entry ----------------------------------------------------------------------------
+// Every exported platform function starts with Enter(). It counts and traces the call and
+// returns the error to fail with when an injected fault matches (then the function does nothing
+// else and reports the error the way that function reports errors). `plausibleError` is what
+// FailNthPlatformCall makes this call fail with.
+std::optional<DWORD> Enter(const char *function, const std::string &subject, DWORD plausibleError);
+// Appends " -> result" to the trace line of the call in progress (optional, for readable traces).
+void TraceResult(const std::string &result);
+
+// ---- Last error ----------------------------------------------------------------------------
+void SetError(DWORD error);
+DWORD Error();
+
+// ---- Handles -------------------------------------------------------------------------------
+enum class HandleKind { RegKey, File, Find, EventSource, DevInfoSet, Inf, Process, Thread, Module, Window };
+
+struct HandleObject {
+  explicit HandleObject(HandleKind k) : kind(k) {}
+  virtual ~HandleObject() = default;
+  virtual std::string Describe() const { return ""; }
+  HandleKind kind;
+};
+
+// Handle values are multiples of 4 from 0x10000 up, never reused within one Reset() period, so a
+// stale handle is detected as invalid.
+void *AddHandle(std::unique_ptr<HandleObject> object);
+HandleObject *LookupHandle(const void *handle, HandleKind kind);
+template <typename T>
+T *Lookup(const void *handle, HandleKind kind) {
+  return static_cast<T *>(LookupHandle(handle, kind));
+}
+// Removes and destroys; false when the handle is not of that kind.
+bool RemoveHandle(const void *handle, HandleKind kind);
+// Kind of a handle in the table, if any.
+std::optional<HandleKind> KindOf(const void *handle);
+// Visits every live handle (for accounting and for closing handles of an object that goes away).
+void ForEachHandle(const std::function<void(void *handle, HandleObject &object)> &visit);
+
+// ---- Per-family hooks ----------------------------------------------------------------------
+// Each API family registers, from a static initializer, what Reset() must clear and what it
+// contributes to OpenHandles() / DescribeOpenHandles() beyond the handle table.
+struct FamilyHooks {
+  std::function<void()> reset;
+  std::function<void(HandleCounts &)> count;
+  std::function<void(std::string &)> describe;
+};
+bool RegisterFamily(const FamilyHooks &hooks);
+
+// ---- Text helpers --------------------------------------------------------------------------
+bool EqualNoCase(const std::string &a, const std::string &b);  // ASCII letters only
+std::string Upper(const std::string &s);
+bool ContainsNoCase(const std::string &haystack, const std::string &needle);
+
+// ---- Registry internals (implemented by registry.cpp) --------------------------------------
+// Canonical full path of a key handle ("HKEY_LOCAL_MACHINE\SOFTWARE\CAPI20"), "" if invalid.
+std::string KeyPathOf(HKEY key);
+// Opens an existing key by full path into a new handle, honouring access denials but without
+// counting a platform call. Returns ERROR_SUCCESS or the error RegOpenKeyExA would give.
+LONG OpenKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result);
+// Creates a key (and missing parents) by full path into a new handle, without counting a call.
+LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result, bool isVolatile = false);
+
+// ---- Files internals (implemented by files.cpp) --------------------------------------------
+// Resolves a Windows path against the simulated current directory into a normalised absolute
+// Windows path ("C:\WINDOWS\inf\oem5.inf"), "" when it cannot be formed.
+std::string FullWindowsPath(const std::string &path);
+std::string CurrentDirectory();
+
+}  // namespace winsim::detail
+
+#endif  // WINSIM_INTERNAL_H
