@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing (as root), builds the three presets (host with its
+# tests, the 32-bit product DLL, the 64-bit DLL with the Wine test programs) and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh all
+
+section() { printf '\n==== %s ====\n' "$*"; }
+
+section "Windows builds"
+for preset in win32 win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+section "Host build"
+cmake --preset host >/dev/null
+cmake --build --preset host
+
+section "Host tests"
+ctest --preset host
