@@ -1,10 +1,172 @@
-// Not built yet: placeholders that do nothing, so that the module links while this file's
-// operations are written. No test relies on them.
+// The values in a device's driver key that tie the device to its CAPI controller number: finding
+// the device that holds a number, counting the maker's devices, storing and reading the number,
+// reading the channel count, and handing the CAPI device name to the kernel driver.
 #include "capireg.h"
+#include "capireg_constants.h"
+#include "capireg_helpers.h"
 
-HKEY FindDeviceByController(PSP_DEVINFO_DATA, DWORD, BOOL, BOOL *) { return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
-DWORD CountVendorDevices(HDEVINFO, PSP_DEVINFO_DATA) { return 0; }
-BOOL WriteDeviceController(HDEVINFO, PSP_DEVINFO_DATA, DWORD) { return FALSE; }
-BOOL ReadDeviceController(HDEVINFO, PSP_DEVINFO_DATA, DWORD *) { return FALSE; }
-BOOL ReadWanEndPoints(HDEVINFO, PSP_DEVINFO_DATA, DWORD *) { return FALSE; }
-BOOL SetCapiDeviceName(const char *) { return FALSE; }
+using namespace capireg;
+
+namespace {
+
+// The device's software key: global scope, hardware profile 0, the driver key (not the hardware
+// key). Returns the invalid key value on failure.
+HKEY OpenDriverKey(HDEVINFO set, PSP_DEVINFO_DATA device, REGSAM access) {
+  return SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, access);
+}
+
+bool IsOpen(HKEY key) {
+  return key != InvalidKey() && key != nullptr;
+}
+
+// True when the device CAPI key marks a device of the maker.
+bool IsMakerDevice(HKEY capiKey) {
+  DWORD productCode = 0;
+  return ReadDwordValue(capiKey, kProductCodeValue, &productCode) && productCode == kMakerProductCode;
+}
+
+}  // namespace
+
+HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentOnly, BOOL *listUnavailable) {
+  if (listUnavailable != nullptr) *listUnavailable = FALSE;
+  if (device == nullptr) {
+    // Without a class there is no list to search: nobody can say who holds the number.
+    if (listUnavailable != nullptr) *listUnavailable = TRUE;
+    return InvalidKey();
+  }
+
+  HDEVINFO list = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, presentOnly ? DIGCF_PRESENT : 0);
+  if (list == INVALID_HANDLE_VALUE) {
+    if (listUnavailable != nullptr) *listUnavailable = TRUE;
+    return InvalidKey();
+  }
+
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(list, index, &element)) {
+      // The end of the list is the only failure that proves no device holds the number; any
+      // other error leaves the rest of the class unsearched.
+      const DWORD error = GetLastError();
+      if (error != ERROR_NO_MORE_ITEMS && listUnavailable != nullptr) *listUnavailable = TRUE;
+      SetupDiDestroyDeviceInfoList(list);
+      return InvalidKey();
+    }
+
+    HKEY driverKey = OpenDriverKey(list, &element, KEY_READ);
+    if (!IsOpen(driverKey)) continue;
+
+    // Handed back writable: the numbering rewrites Controller through it when it moves a device.
+    HKEY capiKey = nullptr;
+    if (RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey) != ERROR_SUCCESS) {
+      RegCloseKey(driverKey);
+      continue;
+    }
+
+    DWORD stored = 0;
+    if (IsMakerDevice(capiKey) && ReadDwordValue(capiKey, kControllerValue, &stored) && stored + 1 == number) {
+      RegCloseKey(driverKey);
+      SetupDiDestroyDeviceInfoList(list);
+      return capiKey;
+    }
+    RegCloseKey(capiKey);
+    RegCloseKey(driverKey);
+  }
+}
+
+DWORD CountVendorDevices(HDEVINFO set, PSP_DEVINFO_DATA /*device*/) {
+  DWORD count = 0;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(set, index, &element)) return count;
+
+    HKEY driverKey = OpenDriverKey(set, &element, KEY_READ);
+    if (!IsOpen(driverKey)) continue;
+
+    HKEY capiKey = nullptr;
+    if (RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, KEY_READ, &capiKey) != ERROR_SUCCESS) {
+      RegCloseKey(driverKey);
+      continue;
+    }
+    if (IsMakerDevice(capiKey)) ++count;
+    RegCloseKey(capiKey);
+    RegCloseKey(driverKey);
+  }
+}
+
+BOOL WriteDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD number) {
+  HKEY driverKey = OpenDriverKey(set, device, KEY_WRITE);
+  if (!IsOpen(driverKey)) return FALSE;
+
+  HKEY vendorKey = nullptr;
+  if (RegCreateKeyExA(driverKey, kVendorSpecificKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                      &vendorKey, nullptr) != ERROR_SUCCESS) {
+    RegCloseKey(driverKey);
+    return FALSE;
+  }
+  HKEY capiKey = nullptr;
+  if (RegCreateKeyExA(vendorKey, kCapiKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &capiKey,
+                      nullptr) != ERROR_SUCCESS) {
+    RegCloseKey(vendorKey);
+    RegCloseKey(driverKey);
+    return FALSE;
+  }
+
+  // The device stores the number minus 1: controller 1 is stored as 0.
+  const BOOL result = WriteDwordValue(capiKey, kControllerValue, number - 1) ? TRUE : FALSE;
+
+  RegCloseKey(capiKey);
+  RegCloseKey(vendorKey);
+  RegCloseKey(driverKey);
+  return result;
+}
+
+BOOL ReadDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD *number) {
+  if (number == nullptr) return FALSE;
+  HKEY driverKey = OpenDriverKey(set, device, KEY_READ);
+  if (!IsOpen(driverKey)) return FALSE;
+
+  HKEY capiKey = nullptr;
+  if (RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, KEY_READ, &capiKey) != ERROR_SUCCESS) {
+    RegCloseKey(driverKey);
+    return FALSE;
+  }
+
+  BOOL result = FALSE;
+  DWORD stored = 0;
+  if (ReadDwordValue(capiKey, kControllerValue, &stored)) {
+    *number = stored + 1;
+    result = TRUE;
+  }
+
+  RegCloseKey(capiKey);
+  RegCloseKey(driverKey);
+  return result;
+}
+
+BOOL ReadWanEndPoints(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD *count) {
+  if (count == nullptr) return FALSE;
+  HKEY driverKey = OpenDriverKey(set, device, KEY_READ);
+  if (!IsOpen(driverKey)) return FALSE;
+
+  const BOOL result = ReadDwordValue(driverKey, kWanEndPointsValue, count) ? TRUE : FALSE;
+
+  RegCloseKey(driverKey);
+  return result;
+}
+
+BOOL SetCapiDeviceName(const char *name) {
+  if (name == nullptr) return FALSE;
+  char noClass[] = "";
+  HKEY parametersKey = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDriverParametersPath, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                      nullptr, &parametersKey, nullptr) != ERROR_SUCCESS) {
+    return FALSE;
+  }
+
+  const BOOL result = WriteStringValue(parametersKey, kCapiDeviceNameValue, name) ? TRUE : FALSE;
+
+  RegCloseKey(parametersKey);
+  return result;
+}
