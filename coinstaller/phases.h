@@ -40,5 +40,9 @@ DWORD RemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTEXT_D
 
 // Best compatible driver selection (driver_select.cpp)
 DWORD SelectBestCompatibleDriver(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTEXT_DATA context);
+// Parses a DriverVer date text (month/day/year, "/" or "-" between the fields) and returns the
+// number of fields found; at most the first three are stored in fields. Reads the text up to its
+// terminator and never beyond; the text itself is not changed.
+DWORD ParseDriverVerDate(const char *text, DWORD fields[3]);
 
 #endif  // ONLCOIN_PHASES_H

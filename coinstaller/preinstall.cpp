@@ -1,6 +1,109 @@
-// Not built yet: placeholders that do nothing, so that the module links while this file's
-// operations are written. No test relies on them.
+// Before an adapter is installed: stale maker-class INF files go, the class device list and the
+// selected driver are checked, and the device gets its CAPI controller number, which travels to
+// the post-processing call in the context. A failure is written to the event log and refuses the
+// installation; a number allocated on the way is given back first.
+#include "capireg.h"
+#include "coinstaller_constants.h"
 #include "phases.h"
+#include "setuplib.h"
+#include "text_buffers.h"
 
-DWORD PreInstallDevice(HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA) { return ERROR_DI_DONT_INSTALL; }
-void PurgeStaleVendorInfs() {}
+namespace {
+
+// Reports a failed platform call with its last-error code, as 4 bytes in memory order.
+void ReportFailedCall(DWORD eventId, DWORD lastError) {
+  ReportErrorEventWithData(kEventSourceName, eventId, &lastError, sizeof(lastError));
+}
+
+// Refuses the installation after the number was allocated: the number goes back, the list goes.
+DWORD RefuseAfterAllocation(DWORD eventId, DWORD controller, HDEVINFO classDevices) {
+  ReportErrorEvent(kEventSourceName, eventId);
+  ReleaseController(kManufacturerName, controller);
+  SetupDiDestroyDeviceInfoList(classDevices);
+  return ERROR_DI_DONT_INSTALL;
+}
+
+// Deletes one INF of the maker's class and its precompiled copy beside it.
+void DeleteVendorInf(const char *infFolder, const char *fileName) {
+  char path[kTextBufferSize];
+  // A name that does not fit beside the folder names no file that could be deleted whole.
+  if (!BuildText(path, sizeof(path), {infFolder, fileName})) return;
+  DeleteFileA(path);
+  const DWORD length = TextLength(path);
+  if (length < kInfExtensionFirstLetterFromEnd) return;
+  path[length - kInfExtensionFirstLetterFromEnd] = kPrecompiledInfLetter;
+  DeleteFileA(path);
+}
+
+}  // namespace
+
+void PurgeStaleVendorInfs() {
+  char windowsFolder[kTextBufferSize];
+  const UINT length = GetWindowsDirectoryA(windowsFolder, sizeof(windowsFolder));
+  // 0 is a failure; a length of the buffer's size or more is the size the path would need.
+  if (length == 0 || length >= sizeof(windowsFolder)) return;
+
+  char infFolder[kTextBufferSize];
+  const char *separator = (windowsFolder[length - 1] == '\\') ? "" : "\\";
+  if (!BuildText(infFolder, sizeof(infFolder), {windowsFolder, separator, kInfSubfolder})) return;
+  char pattern[kTextBufferSize];
+  if (!BuildText(pattern, sizeof(pattern), {infFolder, kInfSearchPattern})) return;
+
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(pattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    // The platform finds a bare INF name in the INF folder.
+    GUID classGuid;
+    char className[kTextBufferSize];
+    if (SetupDiGetINFClassA(entry.cFileName, &classGuid, className, sizeof(className), nullptr) &&
+        EqualsIgnoringAsciiCase(className, sizeof(className), kVendorInfClassName)) {
+      DeleteVendorInf(infFolder, entry.cFileName);
+    }
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+}
+
+DWORD PreInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTEXT_DATA context) {
+  PurgeStaleVendorInfs();
+
+  HDEVINFO classDevices = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
+  if (classDevices == INVALID_HANDLE_VALUE) {
+    ReportFailedCall(EVENT_GET_CLASS_DEVS_FAILED, GetLastError());
+    return ERROR_DI_DONT_INSTALL;
+  }
+
+  // Only that a driver is selected matters; the record itself is not used.
+  SP_DRVINFO_DATA_A selectedDriver = {};
+  selectedDriver.cbSize = sizeof(selectedDriver);
+  if (!SetupDiGetSelectedDriverA(set, device, &selectedDriver)) {
+    ReportFailedCall(EVENT_GET_SELECTED_DRIVER_FAILED, GetLastError());
+    SetupDiDestroyDeviceInfoList(classDevices);
+    return ERROR_DI_DONT_INSTALL;
+  }
+
+  // A device that already holds a number keeps it; nothing is allocated or named again.
+  DWORD controller = 0;
+  if (!ReadDeviceController(set, device, &controller)) {
+    char capiDeviceName[kTextBufferSize] = "";
+    if (!AllocateController(device, kManufacturerName, capiDeviceName, sizeof(capiDeviceName), &controller)) {
+      ReportErrorEvent(kEventSourceName, EVENT_ADD_CAPI_DEVICE_FAILED);
+      SetupDiDestroyDeviceInfoList(classDevices);
+      return ERROR_DI_DONT_INSTALL;
+    }
+    if (!WriteDeviceController(set, device, controller)) {
+      return RefuseAfterAllocation(EVENT_SET_CONTROLLER_FAILED, controller, classDevices);
+    }
+    // The number already stored in the device's key stays there; a later installation of the
+    // same device finds it and takes it again.
+    if (!SetCapiDeviceName(capiDeviceName)) {
+      return RefuseAfterAllocation(EVENT_SET_CAPI_DEVICE_NAME_FAILED, controller, classDevices);
+    }
+  }
+
+  context->PrivateData = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(controller));
+  SetupDiDestroyDeviceInfoList(classDevices);
+  AddCapiSupportToAutoexec();
+  WriteBuildNumber(kProductPath, kBuildNumber);
+  return ERROR_DI_POSTPROCESSING_REQUIRED;
+}

@@ -1,6 +1,45 @@
-// Not built yet: placeholders that do nothing, so that the module links while this file's
-// operations are written. No test relies on them.
+// Undoing an installation: on removal of an adapter and after a failed installation the device's
+// controller number is given back; when the adapter is the maker's last one present, the
+// product-wide set-up goes too (monitor applications are asked to quit first).
+#include "capireg.h"
+#include "coinstaller_constants.h"
 #include "phases.h"
+#include "setuplib.h"
 
-DWORD UninstallDevice(HDEVINFO, PSP_DEVINFO_DATA, DWORD) { return NO_ERROR; }
-DWORD RemoveDevice(HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA) { return NO_ERROR; }
+namespace {
+
+// The product-wide items, removed with the maker's last present adapter.
+void RemoveProductSetup() {
+  CloseMonitorApplications(ModuleInstance);
+  RemoveCapiSupportFromAutoexec();
+  HKEY capiKey = nullptr;
+  if (OpenProductCapiKey(&capiKey, kProductPath) == SETUP_STATUS_OK) {
+    DeleteKeyTree(capiKey, kProductVersionSubkey, FALSE);
+    DeleteKeyTree(capiKey, kProductBuildNumberSubkey, FALSE);
+    DeleteKeyTree(capiKey, kProductPathSubkey, FALSE);
+    RegCloseKey(capiKey);
+  }
+  RemoveRunEntry(kMonitorRunValue);
+  DeleteKeyTree(HKEY_LOCAL_MACHINE, kPerfEventSourcePath, FALSE);
+  RemovePerfCounters(kPerfServiceName);
+}
+
+}  // namespace
+
+DWORD UninstallDevice(HDEVINFO /*set*/, PSP_DEVINFO_DATA device, DWORD controller) {
+  HDEVINFO classDevices = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
+  if (classDevices == INVALID_HANDLE_VALUE) return ERROR_DI_DONT_INSTALL;
+
+  ReleaseController(kManufacturerName, controller);
+  // A device removed while present is in the list itself: a count of one means it is the last.
+  if (CountVendorDevices(classDevices, device) == kLastAdapterCount) RemoveProductSetup();
+  SetupDiDestroyDeviceInfoList(classDevices);
+  return NO_ERROR;
+}
+
+DWORD RemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTEXT_DATA /*context*/) {
+  DWORD controller = 0;
+  // A device without a number was never set up by this module: nothing to undo.
+  if (ReadDeviceController(set, device, &controller)) UninstallDevice(set, device, controller);
+  return NO_ERROR;
+}
