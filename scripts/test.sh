@@ -7,6 +7,9 @@ bash scripts/install-deps.sh all
 
 section() { printf '\n==== %s ====\n' "$*"; }
 
+# A fresh Wine prefix for every run (made on first use by scripts/wine-run.sh).
+rm -rf build/wine-prefix
+
 section "Windows builds"
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null

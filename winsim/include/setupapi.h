@@ -4,7 +4,10 @@
 #ifndef WINSIM_SETUPAPI_H
 #define WINSIM_SETUPAPI_H
 
-#include <windows.h>
+// As on Windows, <windows.h> must come first.
+#ifndef WINSIM_WINDOWS_H
+#error "include <windows.h> before <setupapi.h>"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
