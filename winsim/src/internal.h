@@ -81,6 +81,16 @@ LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result,
 // Windows path ("C:\WINDOWS\inf\oem5.inf"), "" when it cannot be formed.
 std::string FullWindowsPath(const std::string &path);
 std::string CurrentDirectory();
+std::string WindowsDirectory();  // what GetWindowsDirectoryA gives, without counting a call
+
+// ---- Memory and modules internals (memory.cpp, modules.cpp) --------------------------------
+// A counted LocalAlloc block for platform functions that hand out memory themselves
+// (FormatMessageA with FORMAT_MESSAGE_ALLOCATE_BUFFER); not a platform call of its own.
+HLOCAL AllocateLocal(UINT flags, SIZE_T bytes);
+// Makes a registered builtin module, or one of its exports, absent (LoadLibraryA / GetProcAddress
+// fail) or present again; Reset() makes everything present.
+void SetBuiltinModulePresent(const std::string &fileName, bool present);
+void SetBuiltinExportPresent(const std::string &fileName, const std::string &exportName, bool present);
 
 }  // namespace winsim::detail
 
