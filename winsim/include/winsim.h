@@ -25,7 +25,8 @@ namespace winsim {
 // counts, events, processes, windows, classes, timers, loaded modules, listeners, the virtual
 // clock (back to 0), the current directory (C:\), the Windows directory (C:\WINDOWS), the
 // architecture (x86), the event log's and LOADPERF.DLL's presence (both back). Kept: the file
-// root (the files under it are not touched) and the registered builtin modules.
+// root (the files under it are not touched), the registered builtin modules, and the numbers of
+// registered window messages (a loaded module may keep one for its whole life).
 void Reset();
 
 // Maps drive C: onto hostDir (created if missing). Every other drive letter is absent.
@@ -200,7 +201,9 @@ void SetLoadPerf(bool libraryPresent, bool loadEntryPresent = true, bool unloadE
 uint64_t NowMs();  // virtual clock
 // Runs `action` when the virtual clock reaches atMs, on behalf of another process: the simulated
 // thread's GetMessageA runs due actions before it sleeps, and advances the clock to the next due
-// timer or action when its queue is empty.
+// timer or action when its queue is empty. With nothing at all pending (no message, timer or
+// action), a real thread would wait forever: GetMessageA returns -1 with ERROR_TIMEOUT instead and
+// says so on stderr and in the call trace.
 void ScheduleAt(uint64_t atMs, std::function<void()> action);
 
 // A top-level window of another process that listens for the quit message "ORVIK.Quit".
@@ -221,7 +224,7 @@ bool QuitListenerAlive(int id);
 
 struct MessageTraceEntry {
   uint64_t timeMs = 0;
-  std::string from, to;  // "module", listener names, "broadcast"
+  std::string from, to;  // "module", listener names, "broadcast"; WM_TIMER comes from "system"
   UINT message = 0;
   std::string messageName;  // "ORVIK.Quit" for registered ones, "WM_TIMER", ...
   WPARAM wParam = 0;
