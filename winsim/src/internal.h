@@ -91,6 +91,8 @@ HLOCAL AllocateLocal(UINT flags, SIZE_T bytes);
 // fail) or present again; Reset() makes everything present.
 void SetBuiltinModulePresent(const std::string &fileName, bool present);
 void SetBuiltinExportPresent(const std::string &fileName, const std::string &exportName, bool present);
+// The platform's own modules, present on every machine (loadperf.cpp: LOADPERF.DLL).
+BuiltinModule LoadPerfModule();
 
 }  // namespace winsim::detail
 

@@ -51,7 +51,9 @@ DWORD Record(const char *function, LPSTR commandLine, BOOL quiet, DWORD result) 
   LoadPerfCall call;
   call.function = function;
   call.commandLine = commandLine ? commandLine : "";
+  // As the process keeps it: with a trailing backslash, which GetCurrentDirectoryA leaves off.
   call.currentDirectory = CurrentDirectory();
+  if (call.currentDirectory.back() != '\\') call.currentDirectory += '\\';
   call.quiet = quiet;
   call.result = result;
   Calls().push_back(call);
@@ -244,19 +246,18 @@ FARPROC AsExport(Function *function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-bool RegisterLoadPerf() {
+const bool registered = RegisterFamily({[] { Calls().clear(); }, nullptr, nullptr});
+
+}  // namespace
+
+BuiltinModule LoadPerfModule() {
   BuiltinModule module;
   module.fileName = kLoadPerfFileName;
   module.exports[kLoadEntry] = AsExport(&LoadPerfCounterTextStringsA);
   module.exports[kUnloadEntry] = AsExport(&UnloadPerfCounterTextStringsA);
-  RegisterBuiltinModule(module);
-  return true;
+  return module;
 }
 
-const bool builtin = RegisterLoadPerf();
-const bool registered = RegisterFamily({[] { Calls().clear(); }, nullptr, nullptr});
-
-}  // namespace
 }  // namespace detail
 
 const std::vector<LoadPerfCall> &LoadPerfCalls() {

@@ -38,8 +38,14 @@ struct ModuleEntry {
   unsigned dataReferences = 0;
 };
 
+// The registered modules, starting with the platform's own.
 std::vector<ModuleEntry> &Modules() {
-  static std::vector<ModuleEntry> modules;
+  static std::vector<ModuleEntry> modules = [] {
+    ModuleEntry loadPerf;
+    loadPerf.module = LoadPerfModule();
+    loadPerf.base = kFirstModuleBase;
+    return std::vector<ModuleEntry>{loadPerf};
+  }();
   return modules;
 }
 
