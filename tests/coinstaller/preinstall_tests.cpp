@@ -1,0 +1,230 @@
+// The pre-install phase: numbering of the device, the checks that refuse an installation with
+// their events, and the purge of stale maker-class INF files.
+#include "coinstaller_machine.h"
+#include "sim_fixture.h"
+
+namespace {
+
+const std::string kSecondAdapter = "PCI\\VEN_1A2B&DEV_0C10\\2";
+
+class PreInstallTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    machine::SetUpBaseMachine();
+  }
+};
+
+TEST_F(PreInstallTest, NewDeviceGetsTheLowestFreeNumberAndAsksForPostProcessing) {
+  machine::AddAdapter(machine::Adapter().Controller(1));
+  machine::HoldController(1);
+  const std::string id = machine::AddAdapter(machine::Adapter().Id(kSecondAdapter));
+  machine::DeviceInSet device(id);
+  device.SelectDriver();
+  COINSTALLER_CONTEXT_DATA context = {};
+  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
+  EXPECT_EQ(machine::PrivateNumber(context), 2u);
+  EXPECT_EQ(winsim::GetDword(machine::DeviceCapiKey(id), "Controller"), 1u) << "number 2 is stored as 1";
+  EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
+  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 2u);
+  EXPECT_EQ(winsim::GetString(machine::kDriverParameters, "CapiDeviceName"), "CAPI201");
+  EXPECT_TRUE(machine::AutoexecHasBlock());
+  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\BuildNumber", ""), "1146");
+  EXPECT_TRUE(winsim::Events().empty());
+}
+
+TEST_F(PreInstallTest, DeviceThatHoldsANumberKeepsItWithoutAllocationOrNaming) {
+  machine::HoldController(5);
+  const std::string id = machine::AddAdapter(machine::Adapter().Controller(5));
+  winsim::SetString(machine::kProductCapi + "\\BuildNumber", "", "1001");
+  const std::string numbering = winsim::ExportReg(machine::kCapi20);
+  machine::DeviceInSet device(id);
+  device.SelectDriver();
+  for (int pass = 1; pass <= 2; ++pass) {
+    COINSTALLER_CONTEXT_DATA context = {};
+    EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
+    EXPECT_EQ(machine::PrivateNumber(context), 5u) << "pass " << pass;
+    EXPECT_EQ(winsim::ExportReg(machine::kCapi20), numbering) << "pass " << pass;
+    EXPECT_FALSE(winsim::KeyExists(machine::kDriverParameters)) << "the device name is not written again";
+    EXPECT_TRUE(machine::AutoexecHasBlock());
+    EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\BuildNumber", ""), "1146");
+  }
+}
+
+TEST_F(PreInstallTest, RepeatedInstallationOfANewDeviceReusesItsNumber) {
+  const std::string id = machine::AddAdapter(machine::Adapter());
+  machine::DeviceInSet device(id);
+  device.SelectDriver();
+  for (int pass = 1; pass <= 2; ++pass) {
+    COINSTALLER_CONTEXT_DATA context = {};
+    EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
+    EXPECT_EQ(machine::PrivateNumber(context), 1u) << "pass " << pass;
+    EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 1u) << "pass " << pass;
+  }
+  const std::optional<std::string> autoexec = winsim::GetFile(machine::kAutoexecPath);
+  ASSERT_TRUE(autoexec.has_value());
+  EXPECT_EQ(autoexec->find(machine::kAutoexecBlock), autoexec->rfind(machine::kAutoexecBlock)) << "one block";
+}
+
+// ---- Refusals: one per row of the failure table ----
+
+struct Refusal {
+  const char *name;
+  DWORD eventId;
+  std::optional<DWORD> lastError;  // the event's data, when it carries the last-error code
+  bool controllerValueStays;       // the device's key keeps the released number
+};
+
+// Shown by name when a case fails.
+void PrintTo(const Refusal &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class PreInstallRefusal : public PreInstallTest, public ::testing::WithParamInterface<Refusal> {
+ protected:
+  // Another adapter holds number 1, so the device being installed is given number 2 and giving
+  // it back leaves the manufacturer key in place.
+  void SetUp() override {
+    PreInstallTest::SetUp();
+    machine::AddAdapter(machine::Adapter().Controller(1));
+    machine::HoldController(1);
+    id_ = machine::AddAdapter(machine::Adapter().Id(kSecondAdapter));
+  }
+  std::string id_;
+};
+
+TEST_P(PreInstallRefusal, RefusesWithItsEventAndGivesBackWhatItTook) {
+  const Refusal &row = GetParam();
+  const std::string name = row.name;
+  machine::DeviceInSet device(id_);
+  if (name != "NoSelectedDriver") device.SelectDriver();
+  if (name == "ClassListUnavailable") {
+    winsim::FailNthCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  } else if (name == "AllocationFails") {
+    winsim::FailCallsMatching("RegCreateKeyExA", "SOFTWARE\\CAPI20", ERROR_ACCESS_DENIED);
+  } else if (name == "DeviceKeyRefusesTheNumber") {
+    winsim::FailCallsMatching("RegSetValueExA", "VendorSpecific\\CAPI\\Controller", ERROR_ACCESS_DENIED);
+  } else if (name == "DeviceNameCannotBeWritten") {
+    winsim::FailCallsMatching("RegSetValueExA", "Parameters\\CapiDeviceName", ERROR_ACCESS_DENIED);
+  }
+
+  const PVOID untouched = reinterpret_cast<PVOID>(ULONG_PTR{0x5A5A});
+  COINSTALLER_CONTEXT_DATA context = {FALSE, 0, untouched};
+  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kDontInstall);
+  EXPECT_EQ(context.PrivateData, untouched);
+
+  ASSERT_EQ(winsim::Events().size(), 1u);
+  const winsim::EventRecord &event = winsim::Events()[0];
+  EXPECT_EQ(event.source, "ORVIK.ISDN.Coinstaller");
+  EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(event.id, row.eventId);
+  EXPECT_EQ(event.data, row.lastError ? machine::LittleEndian(*row.lastError) : std::vector<BYTE>{});
+
+  // Rows 2004 and 2005 allocated number 2 and gave it back; the others never took it.
+  EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1"));
+  EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
+  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 1u);
+  EXPECT_EQ(winsim::GetDword(machine::DeviceCapiKey(id_), "Controller").has_value(), row.controllerValueStays);
+  EXPECT_FALSE(winsim::HasFile(machine::kAutoexecPath));
+  EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi + "\\BuildNumber"));
+
+  if (row.controllerValueStays) {
+    // The device's key still names the released number: the next installation takes it back
+    // without allocating it again.
+    winsim::ClearFaults();
+    COINSTALLER_CONTEXT_DATA retry = {};
+    EXPECT_EQ(PreInstallDevice(device.set, &device.data, &retry), machine::kPostprocessingRequired);
+    EXPECT_EQ(machine::PrivateNumber(retry), 2u);
+    EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FailureTable, PreInstallRefusal,
+                         ::testing::Values(Refusal{"ClassListUnavailable", 2000, ERROR_NOT_ENOUGH_MEMORY, false},
+                                           Refusal{"NoSelectedDriver", 2001, ERROR_NO_DRIVER_SELECTED, false},
+                                           Refusal{"AllocationFails", 2003, std::nullopt, false},
+                                           Refusal{"DeviceKeyRefusesTheNumber", 2004, std::nullopt, false},
+                                           Refusal{"DeviceNameCannotBeWritten", 2005, std::nullopt, true}),
+                         [](const ::testing::TestParamInfo<Refusal> &info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(PreInstallTest, StartUpFileAndBuildNumberFailuresDoNotRefuse) {
+  const std::string id = machine::AddAdapter(machine::Adapter());
+  machine::DeviceInSet device(id);
+  device.SelectDriver();
+  winsim::FailCallsMatching("CreateFileA", "autoexec.nt", ERROR_SHARING_VIOLATION);
+  winsim::FailCallsMatching("", "BuildNumber", ERROR_ACCESS_DENIED);
+  COINSTALLER_CONTEXT_DATA context = {};
+  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
+  EXPECT_EQ(machine::PrivateNumber(context), 1u);
+  EXPECT_FALSE(winsim::HasFile(machine::kAutoexecPath));
+  EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi + "\\BuildNumber"));
+  EXPECT_TRUE(winsim::Events().empty());
+}
+
+// ---- Stale INF purge ----
+
+const std::string kInfFolder = "C:\\WINDOWS\\inf\\";
+
+std::string ClassInf(const std::string &className) {
+  return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=" + className +
+         "\r\nClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\n";
+}
+
+class InfPurgeTest : public PreInstallTest {
+ protected:
+  static void PutInfs(const std::string &folder = kInfFolder) {
+    winsim::PutFile(folder + "oem5.inf", ClassInf("orvik"));
+    winsim::PutFile(folder + "oem5.pnf", "precompiled 5");
+    winsim::PutFile(folder + "oem6.inf", ClassInf("Net"));
+    winsim::PutFile(folder + "oem6.pnf", "precompiled 6");
+    winsim::PutFile(folder + "oem7.inf", ClassInf("ORVIK"));  // no precompiled copy
+    winsim::PutFile(folder + "oem8.inf", "not an INF file at all\r\n");
+    winsim::PutFile(folder + "oem9.inf", ClassInf("ORVIKX"));
+    winsim::PutFile(folder + "orvik.pnf", "precompiled without INF");
+  }
+  static void ExpectPurged(const std::string &folder = kInfFolder) {
+    EXPECT_FALSE(winsim::HasFile(folder + "oem5.inf"));
+    EXPECT_FALSE(winsim::HasFile(folder + "oem5.pnf"));
+    EXPECT_FALSE(winsim::HasFile(folder + "oem7.inf"));
+    EXPECT_TRUE(winsim::HasFile(folder + "oem6.inf"));
+    EXPECT_TRUE(winsim::HasFile(folder + "oem6.pnf"));
+    EXPECT_TRUE(winsim::HasFile(folder + "oem8.inf"));
+    EXPECT_TRUE(winsim::HasFile(folder + "oem9.inf"));
+    EXPECT_TRUE(winsim::HasFile(folder + "orvik.pnf"));
+  }
+};
+
+TEST_F(InfPurgeTest, MakerClassInfsGoWithTheirPrecompiledCopiesOthersStay) {
+  PutInfs();
+  PurgeStaleVendorInfs();
+  ExpectPurged();
+}
+
+TEST_F(InfPurgeTest, WindowsFolderAtTheRootOfADriveAlreadyEndsInABackslash) {
+  winsim::SetWindowsDirectory("C:\\");
+  PutInfs("C:\\inf\\");
+  PurgeStaleVendorInfs();
+  ExpectPurged("C:\\inf\\");
+}
+
+TEST_F(InfPurgeTest, PurgeRunsBeforeTheChecksOfAnInstallation) {
+  PutInfs();
+  const std::string id = machine::AddAdapter(machine::Adapter());
+  machine::DeviceInSet device(id);
+  winsim::FailNthCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  COINSTALLER_CONTEXT_DATA context = {};
+  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kDontInstall);
+  ExpectPurged();
+}
+
+TEST_F(InfPurgeTest, EmptyInfFolderOrNoWindowsFolderChangesNothing) {
+  PurgeStaleVendorInfs();
+  winsim::PutFile(kInfFolder + "oem5.inf", ClassInf("ORVIK"));
+  winsim::FailNthCall("GetWindowsDirectoryA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  PurgeStaleVendorInfs();
+  EXPECT_TRUE(winsim::HasFile(kInfFolder + "oem5.inf"));
+}
+
+}  // namespace
