@@ -66,27 +66,24 @@ class User32SimTest : public ::testing::Test {
 
 // ---- Virtual clock ---------------------------------------------------------------------------
 
-TEST_F(User32SimTest, WaitingForATimerJumpsTheClockToItsDueTime) {
+TEST_F(User32SimTest, AWaitingThreadJumpsToTheNextTimerNeverSoonerThanTenMilliseconds) {
+  HWND hwnd = CreateRecorder();
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_NE(SetTimer(hwnd, 1, 1, nullptr), 0u);
   ASSERT_NE(SetTimer(nullptr, 0, 15000, nullptr), 0u);
   MSG msg;
   ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
-  EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+  EXPECT_EQ(msg.hwnd, hwnd);
+  EXPECT_EQ(winsim::NowMs(), 10u) << "a 1 ms timer is raised to the minimum";
+  ASSERT_EQ(GetMessageA(&msg, hwnd, 0, 0), TRUE);
+  EXPECT_EQ(winsim::NowMs(), 20u) << "the next period starts when the message is taken";
+  EXPECT_TRUE(KillTimer(hwnd, 1));
+  ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+  EXPECT_EQ(msg.hwnd, nullptr);
   EXPECT_EQ(winsim::NowMs(), 15000u);
   EXPECT_EQ(GetTickCount(), 15000u);
   EXPECT_EQ(msg.time, 15000u);
   EXPECT_TRUE(KillTimer(nullptr, msg.wParam));
-}
-
-TEST_F(User32SimTest, TimersShorterThanTheMinimumAreRaisedToTenMilliseconds) {
-  HWND hwnd = CreateRecorder();
-  ASSERT_NE(hwnd, nullptr);
-  ASSERT_NE(SetTimer(hwnd, 1, 1, nullptr), 0u);
-  MSG msg;
-  ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
-  EXPECT_EQ(winsim::NowMs(), 10u);
-  ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
-  EXPECT_EQ(winsim::NowMs(), 20u) << "the next period starts when the message is taken";
-  EXPECT_TRUE(KillTimer(hwnd, 1));
 }
 
 TEST_F(User32SimTest, SleepAdvancesTheClockAndRunsScheduledWorkAtItsTime) {
@@ -129,18 +126,6 @@ TEST_F(User32SimTest, WaitingWithNothingPendingFailsInsteadOfHanging) {
 
 // ---- Quit listeners --------------------------------------------------------------------------
 
-TEST_F(User32SimTest, ListenerAnswersASentQueryBeforeTheBroadcastReturns) {
-  HWND hwnd = CreateRecorder();
-  ASSERT_NE(hwnd, nullptr);
-  const int id = winsim::AddQuitListener({});
-  SendMessageA(HWND_BROADCAST, quitMessage, 0, reinterpret_cast<LPARAM>(hwnd));
-  // The recorder sees its own query (code 0) and the listener's answer (code 1).
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].wParam, 1u);
-  EXPECT_TRUE(IsWindow(reinterpret_cast<HWND>(seen[1].lParam))) << "the answer names the listener's window";
-  EXPECT_TRUE(winsim::QuitListenerAlive(id));
-}
-
 TEST_F(User32SimTest, PostedAndDelayedAnswersWaitForTheLoop) {
   HWND hwnd = CreateRecorder();
   ASSERT_NE(hwnd, nullptr);
@@ -177,47 +162,6 @@ TEST_F(User32SimTest, AMessageSentWhileTheThreadSleepsWaitsForItsNextLookAtTheQu
   Pump();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].atMs, 500u);
-}
-
-TEST_F(User32SimTest, ListenerConfirmsTheOrderAndGoesAway) {
-  HWND hwnd = CreateRecorder();
-  ASSERT_NE(hwnd, nullptr);
-  const int id = winsim::AddQuitListener({});
-  ASSERT_TRUE(PostMessageA(HWND_BROADCAST, quitMessage, 2, reinterpret_cast<LPARAM>(hwnd)));
-  EXPECT_TRUE(winsim::QuitListenerAlive(id)) << "the order waits until the other processes run";
-  Pump();
-  EXPECT_FALSE(winsim::QuitListenerAlive(id));
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].wParam, 2u) << "the broadcast order reaches the recorder too";
-  EXPECT_EQ(seen[1].wParam, 3u) << "QuitDone";
-}
-
-TEST_F(User32SimTest, ListenerThatStaysOrVanishesAtAChosenTime) {
-  HWND hwnd = CreateRecorder();
-  ASSERT_NE(hwnd, nullptr);
-  winsim::QuitListenerSpec stays;
-  stays.onOrder = {};
-  stays.exitsAfterOrder = false;
-  const int staying = winsim::AddQuitListener(stays);
-  winsim::QuitListenerSpec vanishing;
-  vanishing.vanishAtMs = 5000;
-  const int leaving = winsim::AddQuitListener(vanishing);
-
-  PostMessageA(HWND_BROADCAST, quitMessage, 2, reinterpret_cast<LPARAM>(hwnd));
-  Pump();
-  EXPECT_TRUE(winsim::QuitListenerAlive(staying)) << "a silent listener ignores the order";
-  EXPECT_FALSE(winsim::QuitListenerAlive(leaving)) << "the other confirmed and left";
-
-  winsim::QuitListenerSpec late;
-  late.vanishAtMs = 5000;
-  const int lateId = winsim::AddQuitListener(late);
-  Sleep(4999);
-  EXPECT_TRUE(winsim::QuitListenerAlive(lateId));
-  Sleep(1);
-  EXPECT_FALSE(winsim::QuitListenerAlive(lateId));
-  seen.clear();
-  SendMessageA(HWND_BROADCAST, quitMessage, 0, reinterpret_cast<LPARAM>(hwnd));
-  EXPECT_EQ(seen.size(), 2u) << "the own query and the staying listener's answer only";
 }
 
 // ---- Message trace ---------------------------------------------------------------------------
