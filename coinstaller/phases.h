@@ -30,6 +30,8 @@ struct CardTypeHookRow {
 };
 extern const CardTypeHookRow CardTypeHookTable[];
 BOOL RunCardTypeHooks(HDEVINFO set, PSP_DEVINFO_DATA device);
+// The card type ends at its terminator or at the end of the data read; when the data fills the
+// whole buffer no terminator follows it, so readers stay within size.
 BOOL ReadCardType(HDEVINFO set, PSP_DEVINFO_DATA device, char *buffer, DWORD size);
 DWORD ConfigureParallelPortForBox(HDEVINFO set, PSP_DEVINFO_DATA device);
 void RequestRestart(HDEVINFO set, PSP_DEVINFO_DATA device);

@@ -105,6 +105,12 @@ TEST_F(CardHookTest, ReadCardTypeTakesTheTextUpToItsTerminatorOrTheEndOfItsData)
   EXPECT_TRUE(RunCardTypeHooks(device.set, &device.data));
   EXPECT_TRUE(Configured(port));
 
+  // 260 bytes without a terminator fill the buffer; the comparison stays within it.
+  winsim::SetValue(machine::DeviceCapiKey(id_), "CardType", REG_BINARY, std::vector<BYTE>(MAX_PATH, 'c'));
+  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
+  EXPECT_EQ(std::string(buffer, sizeof(buffer)), std::string(MAX_PATH, 'c'));
+  EXPECT_TRUE(RunCardTypeHooks(device.set, &device.data));
+
   // Too small a buffer gives no card type.
   char small[4];
   EXPECT_FALSE(ReadCardType(device.set, &device.data, small, sizeof(small)));
