@@ -34,9 +34,11 @@ constexpr DWORD kRankInfPositionStep = 0x100;
 constexpr size_t kMaxRankedDevicePosition = 0xFF;
 constexpr size_t kMaxRankedInfPosition = 0xF;
 
-// Windows version that [Manufacturer] targets such as "NTx86.5.1" are compared with.
+// Windows version that [Manufacturer] targets such as "NTx86.5.1" are compared with: 5.1 on an x86
+// machine, 5.2 on a 64-bit one.
 constexpr unsigned kMachineMajorVersion = 5;
-constexpr unsigned kMachineMinorVersion = 1;
+constexpr unsigned kX86MinorVersion = 1;
+constexpr unsigned kX64MinorVersion = 2;
 
 // FILETIME arithmetic for DriverVer dates.
 constexpr uint64_t kTicksPerDay = 864000000000ULL;
@@ -401,7 +403,8 @@ int TargetFit(const std::string &target) {
     return -1;
   unsigned major = parts.size() > 1 && !parts[1].empty() ? std::strtoul(parts[1].c_str(), nullptr, 10) : 0;
   unsigned minor = parts.size() > 2 && !parts[2].empty() ? std::strtoul(parts[2].c_str(), nullptr, 10) : 0;
-  if (major > kMachineMajorVersion || (major == kMachineMajorVersion && minor > kMachineMinorVersion)) return -1;
+  const unsigned machineMinor = EqualNoCase(MachineArchitecture(), "x86") ? kX86MinorVersion : kX64MinorVersion;
+  if (major > kMachineMajorVersion || (major == kMachineMajorVersion && minor > machineMinor)) return -1;
   return fit + static_cast<int>(major * 10 + minor);
 }
 
