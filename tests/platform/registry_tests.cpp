@@ -135,12 +135,18 @@ TEST_F(Registry, SubkeysEnumerateByUpperCasedName) {
 }
 
 TEST_F(Registry, ValuesEnumerateInCreationOrder) {
-  SKIP_UNDER_WINE("values enumerate in sorted order");
-  DWORD zero = 0;
-  for (const char *name : {"C", "A", "D", "B"})
-    ASSERT_EQ(SetBytes(key_, name, REG_DWORD, &zero, 4), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_, "A", REG_DWORD, &zero, 4), ERROR_SUCCESS);
+  const char *const names[] = {"C", "A", "D", "B"};
+  for (DWORD i = 0; i < 4; ++i) ASSERT_EQ(SetBytes(key_, names[i], REG_DWORD, &i, 4), ERROR_SUCCESS);
+  DWORD again = 1;
+  ASSERT_EQ(SetBytes(key_, "A", REG_DWORD, &again, 4), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteValueA(key_, "D"), ERROR_SUCCESS);
+  for (DWORD i : {0u, 1u, 3u}) {
+    DWORD read = 99, size = sizeof read;
+    EXPECT_EQ(RegQueryValueExA(key_, names[i], nullptr, nullptr, reinterpret_cast<BYTE *>(&read), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(read, i) << names[i] << " after deleting another value";
+  }
+  SKIP_UNDER_WINE("values enumerate in sorted order");
   EXPECT_EQ(ValueNames(key_), (Names{"C", "A", "B"})) << "rewriting a value keeps its place";
 }
 

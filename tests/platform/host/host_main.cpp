@@ -6,6 +6,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+
+namespace {
+
+// Puts drive C: back on the shared folder before every test, in case a host-only test moved it
+// to a folder of its own and did not move it back.
+class KeepDriveC : public ::testing::EmptyTestEventListener {
+ public:
+  explicit KeepDriveC(std::string root) : root_(std::move(root)) {}
+  void OnTestStart(const ::testing::TestInfo &) override {
+    if (winsim::FileRoot() != root_) winsim::SetFileRoot(root_);
+  }
+
+ private:
+  std::string root_;
+};
+
+}  // namespace
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);
@@ -16,6 +34,7 @@ int main(int argc, char **argv) {
   }
   winsim::SetFileRoot(root);
   winsim::Reset();
+  ::testing::UnitTest::GetInstance()->listeners().Append(new KeepDriveC(root));
   int result = RUN_ALL_TESTS();
   std::error_code ignored;
   std::filesystem::remove_all(root, ignored);
