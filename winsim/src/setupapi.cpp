@@ -729,6 +729,7 @@ BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
     SetError(ERROR_NO_SUCH_DEVINST);
     return FALSE;
   }
+  if (element->registered) return TRUE;  // nothing changes for a device that is registered already
   element->registered = true;
   SetDevicePresent(element->instanceId, true);
   return TRUE;
