@@ -11,7 +11,9 @@ void RegisterOnlcoinModule() {
   winsim::BuiltinModule module;
   module.fileName = "onlcoin.dll";
   module.dllMain = DllMain;
-  module.exports["DeviceCoInstallerFunc"] = reinterpret_cast<FARPROC>(&DeviceCoInstallerFunc);
+  // Through void(*)(), the generic function pointer type, as GetProcAddress callers do.
+  module.exports["DeviceCoInstallerFunc"] =
+      reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&DeviceCoInstallerFunc));
   module.messages = {
 #include "message_table.inc"
   };
