@@ -29,7 +29,8 @@ namespace winsim {
 // registered window messages (a loaded module may keep one for its whole life).
 void Reset();
 
-// Maps drive C: onto hostDir (created if missing). Every other drive letter is absent.
+// Maps drive C: onto hostDir (created if missing), with the Windows folder and its system32 and
+// inf folders in it. Every other drive letter is absent.
 void SetFileRoot(const std::string &hostDir);
 const std::string &FileRoot();
 // The host path that a Windows path maps to (whether or not it exists), or "" when the path is
@@ -164,7 +165,7 @@ void SetEventLogAvailable(bool available);
 struct ProcessRecord {
   std::string applicationName;  // as passed (may be "")
   std::string commandLine;      // as passed
-  std::string imagePath;        // the program file that was started
+  std::string imagePath;        // the program file that was started (full path)
   std::string currentDirectory; // as passed, or the process's current directory
   DWORD creationFlags = 0;
   BOOL inheritHandles = FALSE;
@@ -187,7 +188,7 @@ void RegisterBuiltinModule(const BuiltinModule &module);
 struct LoadPerfCall {
   std::string function;          // "LoadPerfCounterTextStringsA" or "UnloadPerfCounterTextStringsA"
   std::string commandLine;
-  std::string currentDirectory;  // at the moment of the call
+  std::string currentDirectory;  // at the moment of the call, with a trailing backslash
   BOOL quiet = FALSE;
   DWORD result = 0;
 };
