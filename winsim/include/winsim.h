@@ -54,6 +54,7 @@ struct RegValue {
 // nothing was changed.
 bool LoadReg(const std::string &text, std::string *error = nullptr);
 // REGEDIT4 text of the key and everything below it (subkeys in sorted order), "" if missing.
+// Lines end with CR LF, as regedit writes them.
 std::string ExportReg(const std::string &keyPath);
 
 bool KeyExists(const std::string &keyPath);
@@ -69,8 +70,11 @@ void DeleteTree(const std::string &keyPath);  // no error when missing
 std::vector<std::string> SubkeyNames(const std::string &keyPath);  // enumeration order
 
 // Makes opens of the key that ask for any right in `denied` fail with ERROR_ACCESS_DENIED, and
-// RegDeleteKeyA of it too when DELETE is in `denied`, until RegSetKeySecurity gives the key a
-// present null DACL. Opens asking only for WRITE_DAC are always allowed.
+// RegDeleteKeyA of it too when DELETE is in `denied` (and the creation of new subkeys under it
+// when KEY_CREATE_SUB_KEY is), until RegSetKeySecurity gives the key a present null DACL. Opens
+// asking only for WRITE_DAC are always allowed. The key must exist.
+// Helpers that create keys or set values, and DenyAccess, throw std::invalid_argument for a path
+// that is not a registry key path (unknown root) or names a missing key.
 void DenyAccess(const std::string &keyPath, REGSAM denied);
 
 // ---- Files ---------------------------------------------------------------------------------
