@@ -197,6 +197,23 @@ TEST_F(NumberingTest, WithoutTheClassListNoNumberIsReclaimedOrPruned) {
   ExpectHeldNumbersKept({absent});
 }
 
+TEST_F(NumberingTest, AbsentHolderStaysWhenOnlyThePresentListIsMissing) {
+  const std::string absent = AddAdapter("ROOT\\ORVIK\\0001", false, 1);
+  AddManufacturer(1, kMaker, 1, {1});
+  ClassElement element(installing_);
+  HKEY key = nullptr;
+  char name[MAX_PATH] = "";
+  ASSERT_TRUE(OpenManufacturerKey(kMaker, &key, name, sizeof(name)));
+  // The search among present devices fails; the one among all devices would find the holder.
+  winsim::FailNthCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  DWORD number = 0;
+  EXPECT_TRUE(FindFreeController(element.device(), kMaker, key, &number, TRUE));
+  RegCloseKey(key);
+  EXPECT_EQ(number, 2u);
+  EXPECT_EQ(HeldNumber(absent), 1u) << "moved although a present holder could not be ruled out";
+  EXPECT_EQ(Controllers(), Names{"1"});
+}
+
 // ---- Prune ----
 
 TEST_F(NumberingTest, PruneDeletesEveryOrphanWhateverItsPlace) {
