@@ -269,6 +269,23 @@ void SplitDriverVer(const std::string &driverVer, std::string *date, std::string
   }
 }
 
+// Closes a device registry key when it goes out of scope, also when an INF line turns out to be
+// unusable half-way through a section.
+class DeviceKey {
+ public:
+  explicit DeviceKey(HKEY key) : key_(key) {}
+  ~DeviceKey() {
+    if (key_ != INVALID_HANDLE_VALUE && key_ != nullptr) RegCloseKey(key_);
+  }
+  DeviceKey(const DeviceKey &) = delete;
+  DeviceKey &operator=(const DeviceKey &) = delete;
+  bool ok() const { return key_ != INVALID_HANDLE_VALUE && key_ != nullptr; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_;
+};
+
 LONG SetText(HKEY key, const char *name, const std::string &text) {
   return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
                         static_cast<DWORD>(text.size() + 1));
@@ -442,20 +459,19 @@ DWORD RegisterCoInstallers(HDEVINFO set, PSP_DEVINFO_DATA device, InstallLog &lo
   }
   InfSections sections(inf, selected->infPath, log);
   try {
-    HKEY key = SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
-    if (key == INVALID_HANDLE_VALUE) {
+    DeviceKey key(SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr));
+    if (!key.ok()) {
       status = GetLastError();
       log.Line("Software key cannot be created: " + DescribeStatus(status));
     } else {
       log.Line("Software key: " + winsim::DriverKeyPath(InstanceIdOf(set, device)));
       const std::string coInstallers = ActualSection(inf, selected->section) + kCoInstallersSuffix;
       if (sections.HasSection(coInstallers)) {
-        status = sections.AddReg(coInstallers, key);
+        status = sections.AddReg(coInstallers, key.get());
         if (status == NO_ERROR) status = sections.CopyFiles(coInstallers);
       } else {
         log.Line("No [" + coInstallers + "] section.");
       }
-      RegCloseKey(key);
     }
   } catch (...) {
     SetupCloseInfFile(inf);
@@ -493,27 +509,25 @@ DWORD InstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, std::optional<DWORD> 
     std::optional<std::string> infName;
     if (status == NO_ERROR) infName = CopyInfToInfFolder(selected->infPath, log, &status);
     if (status == NO_ERROR) {
-      HKEY key = SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
-      if (key == INVALID_HANDLE_VALUE) {
+      DeviceKey key(SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr));
+      if (!key.ok()) {
         status = GetLastError();
         log.Line("Software key cannot be created: " + DescribeStatus(status));
       } else {
         log.Line("Software key: " + winsim::DriverKeyPath(instanceId));
-        status = WriteDriverValues(key, *selected, actual, infName.value_or(""), DeviceIds(set, device));
-        if (status == NO_ERROR) status = sections.AddReg(actual, key);
-        RegCloseKey(key);
+        status = WriteDriverValues(key.get(), *selected, actual, infName.value_or(""), DeviceIds(set, device));
+        if (status == NO_ERROR) status = sections.AddReg(actual, key.get());
       }
     }
     const std::string hardware = actual + kHardwareSuffix;
     if (status == NO_ERROR && sections.HasSection(hardware)) {
-      HKEY key = SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
-      if (key == INVALID_HANDLE_VALUE) {
+      DeviceKey key(SetupDiCreateDevRegKeyA(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr));
+      if (!key.ok()) {
         status = GetLastError();
         log.Line("Hardware key cannot be created: " + DescribeStatus(status));
       } else {
         log.Line("Hardware key: " + winsim::HardwareKeyPath(instanceId));
-        status = sections.AddReg(hardware, key);
-        RegCloseKey(key);
+        status = sections.AddReg(hardware, key.get());
       }
     }
     const std::string services = actual + kServicesSuffix;

@@ -28,6 +28,35 @@ struct CoInstaller {
   bool wantsPostProcessing = false;
 };
 
+// The co-installers of one request; their modules are freed with it, also when the request ends
+// with an input error.
+struct CoInstallerChain : std::vector<CoInstaller> {
+  CoInstallerChain() = default;
+  CoInstallerChain(const CoInstallerChain &) = delete;
+  CoInstallerChain &operator=(const CoInstallerChain &) = delete;
+  ~CoInstallerChain() {
+    for (CoInstaller &coInstaller : *this) {
+      if (coInstaller.module != nullptr) FreeLibrary(coInstaller.module);
+    }
+  }
+};
+
+// Stops tracing the module's platform calls when the call ends, however it ends.
+class CallTrace {
+ public:
+  CallTrace(bool on, InstallLog &log) : on_(on) {
+    if (on_) winsim::SetCallTrace([&log](const std::string &line) { log.ApiLine(line); });
+  }
+  ~CallTrace() {
+    if (on_) winsim::SetCallTrace(nullptr);
+  }
+  CallTrace(const CallTrace &) = delete;
+  CallTrace &operator=(const CallTrace &) = delete;
+
+ private:
+  bool on_;
+};
+
 // Requests that device co-installers take no part in: the platform calls only class
 // co-installers for them.
 bool DeviceCoInstallersTakePart(DI_FUNCTION request) {
@@ -86,10 +115,8 @@ void Load(CoInstaller &coInstaller, size_t number, InstallLog &log) {
 
 DWORD Call(CoInstaller &coInstaller, DI_FUNCTION request, HDEVINFO set, PSP_DEVINFO_DATA device, InstallLog &log,
            const DispatchOptions &options) {
-  if (options.traceModuleCalls) winsim::SetCallTrace([&log](const std::string &line) { log.ApiLine(line); });
-  DWORD status = coInstaller.proc(request, set, device, &coInstaller.context);
-  if (options.traceModuleCalls) winsim::SetCallTrace(nullptr);
-  return status;
+  CallTrace trace(options.traceModuleCalls, log);
+  return coInstaller.proc(request, set, device, &coInstaller.context);
 }
 
 }  // namespace
@@ -103,7 +130,7 @@ DWORD CallClassInstaller(DI_FUNCTION request, HDEVINFO set, PSP_DEVINFO_DATA dev
   {
     LogIndent indent(log);
 
-    std::vector<CoInstaller> chain;
+    CoInstallerChain chain;
     for (const std::string &registration : ClassRegistrations(classGuid)) {
       chain.push_back(CoInstaller{registration, "class"});
     }
@@ -159,10 +186,6 @@ DWORD CallClassInstaller(DI_FUNCTION request, HDEVINFO set, PSP_DEVINFO_DATA dev
       log.Line(name + ": Enter (Post Processing, InstallResult " + DescribeStatus(status) + ") " + ClockText());
       status = Call(coInstaller, request, set, device, log, options);
       log.Line(name + ": Exit (Post Processing) (" + DescribeStatus(status) + ")");
-    }
-
-    for (CoInstaller &coInstaller : chain) {
-      if (coInstaller.module != nullptr) FreeLibrary(coInstaller.module);
     }
   }
   log.Line("{" + requestName + " - exit(" + DescribeStatus(status) + ")} " + ClockText());

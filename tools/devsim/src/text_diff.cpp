@@ -70,10 +70,10 @@ std::vector<Edit> EditScript(const std::vector<std::string> &a, const std::vecto
   while (i < n || j < m) {
     if (i < n && j < m && a[i] == b[j]) {
       edits.push_back({Op::Keep, i++, j++});
-    } else if (j < m && (i == n || common[i][j + 1] >= common[i + 1][j])) {
-      edits.push_back({Op::Add, i, j++});
+    } else if (i < n && (j == m || common[i + 1][j] >= common[i][j + 1])) {
+      edits.push_back({Op::Remove, i++, j});  // removals first, as diff shows them
     } else {
-      edits.push_back({Op::Remove, i++, j});
+      edits.push_back({Op::Add, i, j++});
     }
   }
   return edits;

@@ -1,0 +1,175 @@
+// Input the simulator cannot use is reported with its file and line before anything half-done is
+// left: malformed scenarios (found before any step runs), malformed INF lines (found when the
+// installation reads them), and malformed machine files.
+#include <gtest/gtest.h>
+
+#include "devsim_fixture.h"
+#include "input_error.h"
+
+namespace {
+
+using devsim::InputError;
+using devsim::ParseScenario;
+
+// The line of the error a scenario gives, or 0 when it parses.
+int ErrorLine(const std::string &text, std::string *message = nullptr) {
+  try {
+    ParseScenario(text, "jobs.scn");
+  } catch (const InputError &error) {
+    EXPECT_EQ(error.file(), "jobs.scn");
+    if (message) *message = error.what();
+    return error.line();
+  }
+  return 0;
+}
+
+TEST(ScenarioParser, ReadsEveryCommandWithItsOptions) {
+  devsim::Scenario scenario = ParseScenario(
+      "# comment line\n"
+      "drivers C:\\Drivers\\ORVIK\n"
+      "add card hwid=PCI\\VEN_1A2B&DEV_0100,PCI\\VEN_1A2B compat=PCI\\CC_0204 absent desc=\"ISDN card\"  # note\n"
+      "use old id=ROOT\\ORVIK\\0003\n"
+      "install card fail=ERROR_ACCESS_DENIED\n"
+      "install old fail\n"
+      "monitor mon answer=post quit=silent delay=250 vanish=9000 stays\n",
+      "jobs.scn");
+  ASSERT_EQ(scenario.steps.size(), 6u);
+  const devsim::Step &add = scenario.steps[1];
+  EXPECT_EQ(add.line, 3);
+  EXPECT_EQ(add.hardwareIds, (std::vector<std::string>{"PCI\\VEN_1A2B&DEV_0100", "PCI\\VEN_1A2B"}));
+  EXPECT_EQ(add.compatibleIds, (std::vector<std::string>{"PCI\\CC_0204"}));
+  EXPECT_FALSE(add.present);
+  EXPECT_EQ(add.description, "ISDN card");
+  EXPECT_EQ(add.text,
+            "add card hwid=PCI\\VEN_1A2B&DEV_0100,PCI\\VEN_1A2B compat=PCI\\CC_0204 absent desc=\"ISDN card\"");
+  EXPECT_EQ(scenario.steps[2].instanceId, "ROOT\\ORVIK\\0003");
+  EXPECT_EQ(scenario.steps[3].failure, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(scenario.steps[4].failure, devsim::kDefaultInstallFailure);
+  const winsim::QuitListenerSpec &monitor = scenario.steps[5].listener;
+  ASSERT_EQ(monitor.onQuery.size(), 1u);
+  EXPECT_FALSE(monitor.onQuery[0].bySend);
+  EXPECT_TRUE(monitor.onOrder.empty());
+  EXPECT_EQ(monitor.vanishAtMs, 9000);
+  EXPECT_FALSE(monitor.exitsAfterOrder);
+}
+
+TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
+  EXPECT_EQ(ErrorLine("drivers inf\n\ninstal x\n"), 3);
+  EXPECT_EQ(ErrorLine("add card id=ROOT\\X\\0\n"), 1) << "hwid= is required";
+  EXPECT_EQ(ErrorLine("install card\n"), 1) << "an unknown device";
+  EXPECT_EQ(ErrorLine("add a hwid=X\nadd a hwid=Y\n"), 2) << "a name defined twice";
+  EXPECT_EQ(ErrorLine("add a hwid=X hwid=Y\n"), 1) << "an option given twice";
+  EXPECT_EQ(ErrorLine("add a hwid=X,,Y\n"), 1) << "an empty ID";
+  EXPECT_EQ(ErrorLine("add a hwid=X present absent\n"), 1);
+  EXPECT_EQ(ErrorLine("add a hwid=X\nremove a now\n"), 2) << "an option the command does not have";
+  EXPECT_EQ(ErrorLine("add a hwid=X\ninstall a fail=0\n"), 2) << "success is no failure";
+  EXPECT_EQ(ErrorLine("add a hwid=X\ninstall a fail=0x1FFFFFFFF\n"), 2);
+  EXPECT_EQ(ErrorLine("add a hwid=X\ninstall a fail=NO_SUCH_NAME\n"), 2);
+  EXPECT_EQ(ErrorLine("monitor m answer=shout\n"), 1);
+  EXPECT_EQ(ErrorLine("monitor m delay=-5\n"), 1);
+  EXPECT_EQ(ErrorLine("monitor m\nmonitor m\n"), 2);
+  EXPECT_EQ(ErrorLine("add a hwid=\"X\n"), 1) << "an open quote";
+  EXPECT_EQ(ErrorLine("drivers\n"), 1);
+  EXPECT_EQ(ErrorLine("add bad/name hwid=X\n"), 1);
+
+  std::string message;
+  ErrorLine("drivers inf\nremove ghost\n", &message);
+  EXPECT_EQ(message, "jobs.scn:2: device 'ghost' is not defined (use 'add' or 'use' first)");
+}
+
+class InfErrors : public DevsimTest {
+ protected:
+  static constexpr const char *kBadInf = "C:\\Drivers\\Bad\\bad.inf";
+
+  // A package for the box whose install section's AddReg section is `addReg` (lines after the
+  // section header, which stands on line 14).
+  void WritePackage(const std::string &addReg) {
+    winsim::PutFile(kBadInf,
+                    "[Version]\r\n"
+                    "Signature=\"$WINDOWS NT$\"\r\n"
+                    "Class=ORVIK\r\n"
+                    "ClassGuid={6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}\r\n"
+                    "Provider=Test\r\n"
+                    "\r\n"
+                    "[Manufacturer]\r\n"
+                    "Test=Models\r\n"
+                    "\r\n"
+                    "[Models]\r\n"
+                    "Box=Box.Install, ORVIK\\EXT_LPT\r\n"
+                    "[Box.Install]\r\n"
+                    "AddReg=Box.AddReg\r\n"
+                    "[Box.AddReg]\r\n" +
+                        addReg);
+  }
+
+  // Runs an installation of the box from the bad package; returns the error's line, 0 if none.
+  int InstallLine(std::string *message = nullptr) {
+    try {
+      std::ostringstream out;
+      devsim::Simulator simulator(out, devsim::DispatchOptions{});
+      // The box is added once; later installations in the same test name it again.
+      const std::string device = winsim::KeyExists(Key("SYSTEM\\CurrentControlSet\\Enum\\") + kBoxId)
+                                     ? std::string("use box id=") + kBoxId + "\n"
+                                     : std::string(kBoxLine);
+      simulator.Run(
+          devsim::ParseScenario(std::string("drivers ") + kBadInf + "\n" + device + "install box\n", "t"));
+    } catch (const InputError &error) {
+      EXPECT_EQ(error.file(), kBadInf);
+      if (message) *message = error.what();
+      return error.line();
+    }
+    return 0;
+  }
+};
+
+TEST_F(InfErrors, AddRegLinesThatCannotBeReadNameTheirLine) {
+  WritePackage("HKR,,Good,0x00010001,1\r\n; a comment\r\nHKXX,,Bad,0x00010001,1\r\n");
+  std::string message;
+  EXPECT_EQ(InstallLine(&message), 17);
+  EXPECT_NE(message.find("[Box.AddReg]: unknown registry root 'HKXX'"), std::string::npos) << message;
+
+  WritePackage("HKR,,Flags,0xZZ,1\r\n");
+  EXPECT_EQ(InstallLine(), 15);
+  WritePackage("HKR,,Count,0x00010001,lots\r\n");
+  EXPECT_EQ(InstallLine(), 15);
+  WritePackage("HKR,,Blob,1,01,2G\r\n");
+  EXPECT_EQ(InstallLine(), 15);
+  WritePackage("HKR,,Kind,0x00030000,x\r\n");
+  EXPECT_EQ(InstallLine(), 15) << "a string type the INF syntax does not have";
+}
+
+TEST_F(InfErrors, ContinuedLinesAndMissingSectionsAreLocated) {
+  WritePackage("HKR,,First,,\\\r\n  \"one\"\r\nHKQQ,,Second,,two\r\n");
+  EXPECT_EQ(InstallLine(), 17) << "a continued line counts once, at its start";
+
+  winsim::PutFile(kBadInf, winsim::GetFile(kBadInf).value() + "[Other]\r\n");
+  std::string inf = winsim::GetFile(kBadInf).value();
+  inf.replace(inf.find("AddReg=Box.AddReg"), 17, "AddReg=Box.Missing");
+  winsim::PutFile(kBadInf, inf);
+  std::string message;
+  EXPECT_EQ(InstallLine(&message), 13) << "the directive that names the missing section";
+  EXPECT_NE(message.find("names section [Box.Missing], which is not there"), std::string::npos) << message;
+}
+
+TEST_F(InfErrors, FileThatIsNoInfIsReportedBeforeAnyRequest) {
+  winsim::PutFile(kBadInf, "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n[Broken\r\n");
+  std::string message;
+  int line = InstallLine(&message);
+  EXPECT_GT(line, 0) << message;
+  EXPECT_NE(message.find("cannot be read as an INF file"), std::string::npos) << message;
+  EXPECT_TRUE(winsim::Events().empty()) << "the co-installer was never called";
+}
+
+TEST_F(InfErrors, MachineFileErrorsNameTheLoadersLine) {
+  try {
+    devsim::ApplyRegText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"v\"=dword:xyz\r\n",
+                         "customer.reg");
+    FAIL() << "a malformed value is an error";
+  } catch (const InputError &error) {
+    EXPECT_EQ(error.file(), "customer.reg");
+    EXPECT_EQ(error.line(), 4);
+  }
+  EXPECT_FALSE(winsim::KeyExists("HKEY_LOCAL_MACHINE\\SOFTWARE\\X")) << "a malformed file changes nothing";
+}
+
+}  // namespace
