@@ -260,9 +260,12 @@ TEST_F(InfFiles, ClassOfAnInfFromItsVersionSection) {
   EXPECT_EQ(required, sizeof "Ports");
   EXPECT_EQ(guid.Data1, 0x4D36E978u);
   EXPECT_EQ(guid.Data4[7], 0x18);
-  EXPECT_FALSE(SetupDiGetINFClassA(path.c_str(), &guid, name, 5, &required));
+
+  std::string named = folder + "\\named.inf";
+  WriteFileText(named, std::string(kHeader) + "Class=WinsimNamed\r\n");
+  EXPECT_FALSE(SetupDiGetINFClassA(named.c_str(), &guid, name, sizeof "WinsimNamed" - 1, &required));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(required, sizeof "Ports");
+  EXPECT_EQ(required, sizeof "WinsimNamed");
 
   std::string missing = folder + "\\missing.inf";
   EXPECT_FALSE(SetupDiGetINFClassA(missing.c_str(), nullptr, name, sizeof name, nullptr));

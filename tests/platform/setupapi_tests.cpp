@@ -34,6 +34,11 @@ bool SameGuid(const GUID &a, const GUID &b) {
   return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
+std::string Upper(std::string text) {
+  for (char &c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return text;
+}
+
 // A SetupAPI record, zeroed, with its cbSize set.
 template <typename Record>
 Record Sized() {
@@ -152,9 +157,7 @@ TEST_F(SetupDiSets, CreateChecksNameClassAndRecord) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
   std::vector<std::string> members = TestMembers(set_);
   ASSERT_EQ(members.size(), 2u);
-  std::string upper = second;
-  for (char &c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  EXPECT_STREQ(members[1].c_str(), upper.c_str()) << "instance ids are kept in capitals";
+  EXPECT_STREQ(members[1].c_str(), Upper(second).c_str()) << "instance ids are kept in capitals";
   EXPECT_STRCASEEQ(members[0].c_str(), id_.c_str());
 
   SP_DEVINFO_DATA device = Sized<SP_DEVINFO_DATA>();
@@ -209,11 +212,17 @@ TEST_F(SetupDiSets, ClassListsShowDevicesOfTheirClassOnly) {
   ASSERT_TRUE(SetupDiCreateDeviceInfoA(otherSet, other.c_str(), &kOtherClass, nullptr, nullptr, 0, &otherDevice));
   ASSERT_TRUE(SetupDiRegisterDeviceInfo(otherSet, &otherDevice, 0, nullptr, nullptr, nullptr));
 
+  // Other tests' devices of the class may be there too; this test's own two tell the classes apart.
   HDEVINFO list = SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT);
   ASSERT_NE(list, INVALID_HANDLE_VALUE) << GetLastError();
   std::vector<std::string> members = TestMembers(list);
-  ASSERT_EQ(members.size(), 1u) << "only the device of the class";
-  EXPECT_STRCASEEQ(members[0].c_str(), id_.c_str());
+  auto has = [&members](const std::string &id) {
+    for (const std::string &member : members)
+      if (Upper(member) == Upper(id)) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(id_)) << ::testing::PrintToString(members);
+  EXPECT_FALSE(has(other)) << "a device of another class";
   SP_DEVINFO_DATA device = Sized<SP_DEVINFO_DATA>();
   for (DWORD i = 0; SetupDiEnumDeviceInfo(list, i, &device); ++i)
     EXPECT_TRUE(SameGuid(device.ClassGuid, kTestClass)) << "member " << i;
@@ -253,7 +262,7 @@ TEST_F(SetupDiSets, UnregisteredDevicesGoWithTheirSetAndRemovedOnesAtOnce) {
 
 TEST_F(SetupDiSets, OpenFindsADeviceByIdInAnyLetterCase) {
   HDEVINFO list = SetupDiCreateDeviceInfoList(&kTestClass, nullptr);
-  std::string lower = id_;
+  std::string lower = Upper(id_);
   for (char &c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   SP_DEVINFO_DATA first = Sized<SP_DEVINFO_DATA>(), again = Sized<SP_DEVINFO_DATA>();
   ASSERT_TRUE(SetupDiOpenDeviceInfoA(list, lower.c_str(), nullptr, 0, &first)) << GetLastError();
@@ -513,6 +522,7 @@ TEST_F(SetupDiDrivers, ListHoldsTheModelsMatchingTheDevice) {
   ASSERT_TRUE(SetupDiGetSelectedDriverA(set_, &device_, &selected));
   EXPECT_STREQ(selected.Description, "Exact test device") << "a hardware-id match beats a compatible-id match";
 
+  if (UnderWine()) return;  // Wine has no SetupDiSetSelectedDriverA: calling it ends the process
   ASSERT_TRUE(SetupDiSetSelectedDriverA(set_, &device_, &drivers[0])) << GetLastError();
   ASSERT_TRUE(SetupDiGetSelectedDriverA(set_, &device_, &selected));
   EXPECT_STREQ(selected.Description, "Generic test device");
