@@ -256,8 +256,6 @@ TEST(ReadWriteFile, AccessOfTheHandleIsChecked) {
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(WriteFile(reader, "x", 1, &done, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "writing through a read handle";
-  EXPECT_FALSE(SetEndOfFile(reader));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "cutting through a read handle";
 
   HANDLE writer = Open(path, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
@@ -266,6 +264,17 @@ TEST(ReadWriteFile, AccessOfTheHandleIsChecked) {
   CloseHandle(writer);
   CloseHandle(reader);
   EXPECT_EQ(Content(path), "data");
+
+  // Last, since it ends the test under Wine.
+  reader = Open(path, GENERIC_READ, kShareReadWrite, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  SetLastError(0);
+  const BOOL cut = SetEndOfFile(reader);
+  const DWORD cutError = GetLastError();
+  CloseHandle(reader);
+  EXPECT_FALSE(cut);
+  SKIP_UNDER_WINE("SetEndOfFile through a read handle reports ERROR_INVALID_PARAMETER, not ERROR_ACCESS_DENIED");
+  EXPECT_EQ(cutError, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "cutting through a read handle";
 }
 
 TEST(CloseHandle, ClosesOnceAndRefusesWhatIsNoOpenHandle) {
@@ -363,9 +372,10 @@ TEST_F(FindFile, WildcardsMatchWithoutRegardToCase) {
   EXPECT_EQ(Find("oem1*"), (std::vector<std::string>{"oem1.inf", "oem12.inf"}));
   EXPECT_EQ(Find("?e*"), (std::vector<std::string>{"Beta.TXT", "delta", "oem1.inf", "oem12.inf", "oem2.pnf"}));
   EXPECT_EQ(Find("*a"), (std::vector<std::string>{"delta"}));
+  EXPECT_EQ(Find("ALPHA.TXT"), (std::vector<std::string>{"alpha.txt"})) << "a plain name finds that entry";
+  SKIP_UNDER_WINE("a pattern ending in \"*.\" finds every name, not only those without an extension");
   EXPECT_EQ(WithoutDotEntries(Find("*.")), (std::vector<std::string>{"delta", "sub"}))
       << "*. finds the names without an extension";
-  EXPECT_EQ(Find("ALPHA.TXT"), (std::vector<std::string>{"alpha.txt"})) << "a plain name finds that entry";
 }
 
 TEST_F(FindFile, WhatIsFoundAndHowASearchEnds) {
