@@ -175,6 +175,17 @@ TEST_F(EndToEnd, FailedInstallationGivesTheNumberBackAndLeavesTheBlock) {
   EXPECT_TRUE(winsim::StartedProcesses().empty());
 }
 
+TEST_F(EndToEnd, DriverFromTheInfFolderIsPurgedBeforeTheInstallationReadsIt) {
+  std::string report = Run(std::string(kCardLine) + "drivers inf\ninstall card\n");
+  EXPECT_NE(report.find("Selected driver installs from section [ONL.PCI] in 'C:\\WINDOWS\\inf\\oem3.inf'"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("INF 'C:\\WINDOWS\\inf\\oem3.inf' cannot be opened: 0x00000002 ERROR_FILE_NOT_FOUND"),
+            std::string::npos);
+  EXPECT_FALSE(winsim::KeyExists(Key(kCapiMaker))) << "the failed installation gave its number back";
+  EXPECT_FALSE(winsim::HasFile("C:\\WINDOWS\\inf\\oem3.inf"));
+}
+
 TEST_F(EndToEnd, FailureCodeOfTheScenarioReachesPostProcessing) {
   std::string report = Run(std::string(kCardLine) + "install card fail=0xE0000219\n");
   EXPECT_NE(report.find("InstallResult 0xE0000219 ERROR_NO_ASSOCIATED_SERVICE"), std::string::npos) << report;
