@@ -30,3 +30,8 @@ endforeach()
 
 enable_testing()
 add_subdirectory(tests)
+
+# Benchmarks, separate from the tests (scripts/bench.sh).
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()
