@@ -168,6 +168,57 @@ Element *RequireElement(DeviceSet *set, const SP_DEVINFO_DATA *data) {
   return element;
 }
 
+// The device a call is about: the set, then its element, or null with the error SetupAPI gives.
+Element *RequireDevice(HDEVINFO handle, const SP_DEVINFO_DATA *data) {
+  DeviceSet *set = RequireSet(handle);
+  return set ? RequireElement(set, data) : nullptr;
+}
+
+// For calls about a set or, when `data` is given, one of its devices: the set and that device's
+// element (null when the call is about the set); false with the error SetupAPI gives.
+bool RequireSetOrDevice(HDEVINFO handle, const SP_DEVINFO_DATA *data, DeviceSet **set, Element **element) {
+  *element = nullptr;
+  *set = RequireSet(handle);
+  if (!*set) return false;
+  return !data || (*element = RequireElement(*set, data)) != nullptr;
+}
+
+template <typename Record>
+bool RecordSizeFits(const Record &record) {
+  return record.cbSize == sizeof(Record);
+}
+
+// A driver record may also be of the first version, which ends before the driver's date.
+constexpr DWORD kDriverInfoV1Size = offsetof(SP_DRVINFO_DATA_V2_A, DriverDate);
+bool RecordSizeFits(const SP_DRVINFO_DATA_A &record) {
+  return record.cbSize == sizeof(SP_DRVINFO_DATA_V2_A) || record.cbSize == kDriverInfoV1Size;
+}
+
+// A caller's record: present (else ERROR_INVALID_PARAMETER) and of a size the call takes (else
+// ERROR_INVALID_USER_BUFFER).
+template <typename Record>
+bool CheckRecord(const Record *record) {
+  if (!record) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!RecordSizeFits(*record)) {
+    SetError(ERROR_INVALID_USER_BUFFER);
+    return false;
+  }
+  return true;
+}
+
+// The install parameters a call reads or writes: the device's when it names one, else the set's;
+// null with the error SetupAPI gives.
+SP_DEVINSTALL_PARAMS_A *RequireInstallParams(HDEVINFO handle, const SP_DEVINFO_DATA *data,
+                                             const SP_DEVINSTALL_PARAMS_A *record) {
+  DeviceSet *set = nullptr;
+  Element *element = nullptr;
+  if (!RequireSetOrDevice(handle, data, &set, &element) || !CheckRecord(record)) return nullptr;
+  return element ? &element->params : &set->params;
+}
+
 void FillDeviceData(SP_DEVINFO_DATA *data, const Element &element) {
   data->ClassGuid = element.classGuid;
   data->DevInst = element.devInst;
@@ -242,12 +293,6 @@ HKEY InvalidKey() {
 
 // ---- Driver lists ----
 
-constexpr DWORD kDriverInfoV1Size = offsetof(SP_DRVINFO_DATA_V2_A, DriverDate);
-
-bool ValidDriverDataSize(DWORD size) {
-  return size == sizeof(SP_DRVINFO_DATA_V2_A) || size == kDriverInfoV1Size;
-}
-
 template <size_t N>
 void CopyText(CHAR (&target)[N], const std::string &text) {
   size_t length = std::min(text.size(), N - 1);
@@ -286,20 +331,21 @@ long FindDriverNode(const Element &element, const SP_DRVINFO_DATA_A &data) {
 
 // Resolves a driver record to its node, or sets the error SetupAPI gives and returns null.
 DriverNode *RequireDriverNode(Element &element, const SP_DRVINFO_DATA_A *data) {
-  if (!data) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (!ValidDriverDataSize(data->cbSize)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return nullptr;
-  }
+  if (!CheckRecord(data)) return nullptr;
   long index = FindDriverNode(element, *data);
   if (index < 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   return &element.compatDrivers[index];
+}
+
+// The driver node a call names by a device and a record of that device's compatible-driver list,
+// or null with the error SetupAPI gives. Without a device record the call would be about a
+// class-driver list, and those are not kept: it fails as an unknown device does.
+DriverNode *RequireDeviceDriver(HDEVINFO handle, const SP_DEVINFO_DATA *device, const SP_DRVINFO_DATA_A *driver) {
+  Element *element = RequireDevice(handle, device);
+  return element ? RequireDriverNode(*element, driver) : nullptr;
 }
 
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
@@ -581,14 +627,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
   }
   DeviceSet *set = RequireSet(DeviceInfoSet);
   if (!set) return FALSE;
-  if (!DeviceInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  if (!CheckRecord(DeviceInfoData)) return FALSE;
   if (MemberIndex >= set->elements.size()) {
     SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
@@ -721,9 +760,7 @@ BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   if (!KeyExists(InstanceKeyPath(element->instanceId))) {
     SetError(ERROR_NO_SUCH_DEVINST);
@@ -740,9 +777,7 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   std::string softwareKey = SoftwareKeyPath(element->instanceId);
   if (!softwareKey.empty()) DeleteTree(softwareKey);
@@ -761,9 +796,7 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   if (!DeviceInstanceId && DeviceInstanceIdSize != 0) {
     SetError(ERROR_INVALID_USER_BUFFER);
@@ -789,9 +822,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
     SetError(*fault);
     return InvalidKey();
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return InvalidKey();
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return InvalidKey();
   if (!ValidScope(Scope) || !ValidKeyType(KeyType)) {
     SetError(ERROR_INVALID_FLAGS);
@@ -825,9 +856,7 @@ HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
     SetError(*fault);
     return InvalidKey();
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return InvalidKey();
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return InvalidKey();
   if (!ValidScope(Scope) || !ValidKeyType(KeyType)) {
     SetError(ERROR_INVALID_FLAGS);
@@ -866,9 +895,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   if (Property >= SPDRP_MAXIMUM_PROPERTY) {
     SetError(ERROR_INVALID_REG_PROPERTY);
@@ -908,9 +935,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   const PropertyInfo *info = Property < SPDRP_MAXIMUM_PROPERTY ? FindProperty(Property) : nullptr;
   if (!info || !info->settable) {
@@ -965,19 +990,9 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = nullptr;
-  if (DeviceInfoData && !(element = RequireElement(set, DeviceInfoData))) return FALSE;
-  if (!DeviceInstallParams) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  *DeviceInstallParams = element ? element->params : set->params;
+  SP_DEVINSTALL_PARAMS_A *params = RequireInstallParams(DeviceInfoSet, DeviceInfoData, DeviceInstallParams);
+  if (!params) return FALSE;
+  *DeviceInstallParams = *params;
   return TRUE;
 }
 
@@ -988,24 +1003,14 @@ BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = nullptr;
-  if (DeviceInfoData && !(element = RequireElement(set, DeviceInfoData))) return FALSE;
-  if (!DeviceInstallParams) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  SP_DEVINSTALL_PARAMS_A *params = RequireInstallParams(DeviceInfoSet, DeviceInfoData, DeviceInstallParams);
+  if (!params) return FALSE;
   const CHAR *path = DeviceInstallParams->DriverPath;
   if (std::find(path, path + MAX_PATH, '\0') == path + MAX_PATH) {
     SetError(ERROR_INVALID_PARAMETER);  // a driver path without its terminator
     return FALSE;
   }
-  (element ? element->params : set->params) = *DeviceInstallParams;
+  *params = *DeviceInstallParams;
   return TRUE;
 }
 
@@ -1092,14 +1097,7 @@ BOOL WINAPI SetupDiEnumDriverInfoA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devi
   }
   Element *element = nullptr;
   if (DeviceInfoData && !(element = RequireElement(set, DeviceInfoData))) return FALSE;
-  if (!DriverInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!ValidDriverDataSize(DriverInfoData->cbSize)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  if (!CheckRecord(DriverInfoData)) return FALSE;
   if (DriverType != SPDIT_COMPATDRIVER || MemberIndex >= element->compatDrivers.size()) {
     SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
@@ -1117,15 +1115,7 @@ BOOL WINAPI SetupDiGetDriverInfoDetailA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  if (!DeviceInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);  // class drivers are not kept
-    return FALSE;
-  }
-  Element *element = RequireElement(set, DeviceInfoData);
-  if (!element) return FALSE;
-  DriverNode *node = RequireDriverNode(*element, DriverInfoData);
+  DriverNode *node = RequireDeviceDriver(DeviceInfoSet, DeviceInfoData, DriverInfoData);
   if (!node) return FALSE;
   if ((DriverInfoDetailData || DriverInfoDetailDataSize) &&
       (DriverInfoDetailDataSize < sizeof(SP_DRVINFO_DETAIL_DATA_A) || !DriverInfoDetailData ||
@@ -1173,24 +1163,8 @@ BOOL WINAPI SetupDiGetDriverInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  if (!DeviceInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Element *element = RequireElement(set, DeviceInfoData);
-  if (!element) return FALSE;
-  DriverNode *node = RequireDriverNode(*element, DriverInfoData);
-  if (!node) return FALSE;
-  if (!DriverInstallParams) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DriverInstallParams->cbSize != sizeof(SP_DRVINSTALL_PARAMS)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  DriverNode *node = RequireDeviceDriver(DeviceInfoSet, DeviceInfoData, DriverInfoData);
+  if (!node || !CheckRecord(DriverInstallParams)) return FALSE;
   DriverInstallParams->Rank = node->rank;
   DriverInstallParams->Flags = node->flags;
   DriverInstallParams->PrivateData = node->privateData;
@@ -1206,24 +1180,8 @@ BOOL WINAPI SetupDiSetDriverInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  if (!DeviceInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  Element *element = RequireElement(set, DeviceInfoData);
-  if (!element) return FALSE;
-  DriverNode *node = RequireDriverNode(*element, DriverInfoData);
-  if (!node) return FALSE;
-  if (!DriverInstallParams) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DriverInstallParams->cbSize != sizeof(SP_DRVINSTALL_PARAMS)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
+  DriverNode *node = RequireDeviceDriver(DeviceInfoSet, DeviceInfoData, DriverInfoData);
+  if (!node || !CheckRecord(DriverInstallParams)) return FALSE;
   node->rank = DriverInstallParams->Rank;
   node->flags = DriverInstallParams->Flags;
   node->privateData = DriverInstallParams->PrivateData;
@@ -1236,9 +1194,7 @@ BOOL WINAPI SetupDiSelectBestCompatDrv(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
-  Element *element = RequireElement(set, DeviceInfoData);
+  Element *element = RequireDevice(DeviceInfoSet, DeviceInfoData);
   if (!element) return FALSE;
   const std::vector<DriverNode> &nodes = element->compatDrivers;
   long best = -1;
@@ -1261,18 +1217,10 @@ BOOL WINAPI SetupDiGetSelectedDriverA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
     SetError(*fault);
     return FALSE;
   }
-  DeviceSet *set = RequireSet(DeviceInfoSet);
-  if (!set) return FALSE;
+  DeviceSet *set = nullptr;
   Element *element = nullptr;
-  if (DeviceInfoData && !(element = RequireElement(set, DeviceInfoData))) return FALSE;
-  if (!DriverInfoData) {
-    SetError(ERROR_INVALID_PARAMETER);
+  if (!RequireSetOrDevice(DeviceInfoSet, DeviceInfoData, &set, &element) || !CheckRecord(DriverInfoData))
     return FALSE;
-  }
-  if (!ValidDriverDataSize(DriverInfoData->cbSize)) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
   if (!element || element->selected < 0) {
     SetError(ERROR_NO_DRIVER_SELECTED);
     return FALSE;
