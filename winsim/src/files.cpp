@@ -438,8 +438,46 @@ std::string SubjectOf(LPCSTR name) {
   return full.empty() ? std::string(name) : full;
 }
 
+// Locates the file or folder a call names; false with ERROR_INVALID_NAME for a name with
+// characters no name may hold, ERROR_PATH_NOT_FOUND when it is off drive C: or its folder is
+// missing.
+bool LocateEntry(const std::string &full, Located *where) {
+  if (HasInvalidNameCharacters(full)) {
+    SetError(ERROR_INVALID_NAME);
+    return false;
+  }
+  *where = Locate(full);
+  if (!where->onDrive || !where->parentIsFolder) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
 FileObject *LookupFile(HANDLE handle) {
   return Lookup<FileObject>(handle, HandleKind::File);
+}
+
+// The file a ReadFile or WriteFile call transfers data with, moved to the caller's offset when it
+// gives one; null with the error Windows gives when the handle is no file, was not opened for
+// `use`, or the buffer is missing.
+FileObject *StartTransfer(HANDLE handle, DWORD use, const void *buffer, DWORD length,
+                          const OVERLAPPED *overlapped) {
+  FileObject *file = LookupFile(handle);
+  if (!file) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!(file->uses & use)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (!buffer && length) {
+    SetError(ERROR_INVALID_USER_BUFFER);
+    return nullptr;
+  }
+  if (overlapped) file->position = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+  return file;
 }
 
 std::string DescribeHandle(HANDLE handle) {
@@ -693,21 +731,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return FALSE;
   }
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-  FileObject *file = LookupFile(hFile);
-  if (!file) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!(file->uses & kUsesRead)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!lpBuffer && nNumberOfBytesToRead) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  if (lpOverlapped)
-    file->position = (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset;
+  FileObject *file = StartTransfer(hFile, kUsesRead, lpBuffer, nNumberOfBytesToRead, lpOverlapped);
+  if (!file) return FALSE;
   DWORD done = 0;
   while (done < nNumberOfBytesToRead) {
     ssize_t n = pread(file->fd, static_cast<char *>(lpBuffer) + done, nNumberOfBytesToRead - done,
@@ -731,21 +756,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return FALSE;
   }
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  FileObject *file = LookupFile(hFile);
-  if (!file) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!(file->uses & kUsesWrite)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!lpBuffer && nNumberOfBytesToWrite) {
-    SetError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  if (lpOverlapped)
-    file->position = (static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset;
+  FileObject *file = StartTransfer(hFile, kUsesWrite, lpBuffer, nNumberOfBytesToWrite, lpOverlapped);
+  if (!file) return FALSE;
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
     ssize_t n = pwrite(file->fd, static_cast<const char *>(lpBuffer) + done, nNumberOfBytesToWrite - done,
@@ -876,15 +888,8 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   }
   std::string full = PathArgument(lpFileName, ERROR_PATH_NOT_FOUND);
   if (full.empty()) return FALSE;
-  if (HasInvalidNameCharacters(full)) {
-    SetError(ERROR_INVALID_NAME);
-    return FALSE;
-  }
-  Located where = Locate(full);
-  if (!where.onDrive || !where.parentIsFolder) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  Located where;
+  if (!LocateEntry(full, &where)) return FALSE;
   if (!where.exists) {
     SetError(ERROR_FILE_NOT_FOUND);
     return FALSE;
@@ -912,15 +917,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   }
   std::string full = PathArgument(lpFileName, ERROR_PATH_NOT_FOUND);
   if (full.empty()) return INVALID_FILE_ATTRIBUTES;
-  if (HasInvalidNameCharacters(full)) {
-    SetError(ERROR_INVALID_NAME);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  Located where = Locate(full);
-  if (!where.onDrive || !where.parentIsFolder) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  Located where;
+  if (!LocateEntry(full, &where)) return INVALID_FILE_ATTRIBUTES;
   if (!where.exists) {
     SetError(ERROR_FILE_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
@@ -939,15 +937,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES /*lpSecuri
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (HasInvalidNameCharacters(full)) {
-    SetError(ERROR_INVALID_NAME);
-    return FALSE;
-  }
-  Located where = Locate(full);
-  if (!where.onDrive || !where.parentIsFolder) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  Located where;
+  if (!LocateEntry(full, &where)) return FALSE;
   if (where.exists) {
     SetError(ERROR_ALREADY_EXISTS);
     return FALSE;
