@@ -490,6 +490,30 @@ std::string SubjectOf(const void *handle) {
   return inf ? inf->file->path : "";
 }
 
+// The open INF behind a handle, or null with ERROR_INVALID_HANDLE.
+InfObject *RequireInf(const void *handle) {
+  InfObject *inf = LookupInf(handle);
+  if (!inf) SetError(ERROR_INVALID_HANDLE);
+  return inf;
+}
+
+// Reads the INF a call names (`path` is the name resolved); null with ERROR_INVALID_PARAMETER
+// when no name is given, else with the error reading gives. For a file that was found but cannot
+// be parsed, `errorLine` (when given) receives the faulty line.
+std::shared_ptr<const inf::File> ReadNamedInf(PCSTR name, const std::string &path, DWORD style, PUINT errorLine) {
+  if (!name) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  inf::LoadResult loaded = inf::Load(path, style);
+  if (!loaded.file) {
+    if (errorLine && loaded.error != ERROR_FILE_NOT_FOUND && loaded.error != ERROR_PATH_NOT_FOUND)
+      *errorLine = loaded.errorLine;
+    SetError(loaded.error);
+  }
+  return loaded.file;
+}
+
 // The file and line an INF context stands for, or null (with the last error set) when the
 // context names no line of an open INF.
 const inf::File *ContextFile(const INFCONTEXT *context, DWORD missingLineError) {
@@ -497,17 +521,52 @@ const inf::File *ContextFile(const INFCONTEXT *context, DWORD missingLineError) 
     SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  InfObject *inf = LookupInf(context->Inf);
-  if (!inf) {
-    SetError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  InfObject *inf = RequireInf(context->Inf);
+  if (!inf) return nullptr;
   const inf::File &file = *inf->file;
   if (context->Section >= file.sections.size() || context->Line >= file.sections[context->Section].lines.size()) {
     SetError(missingLineError);
     return nullptr;
   }
   return &file;
+}
+
+// The file of a context to move from, when there is also a context to move to; null with the
+// last error set otherwise.
+const inf::File *MoveContexts(const INFCONTEXT *from, const INFCONTEXT *to) {
+  const inf::File *file = ContextFile(from, ERROR_LINE_NOT_FOUND);
+  if (file && !to) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return file;
+}
+
+// The line after a context's line in its section, -1 at the section's end.
+int NextLine(const inf::File &file, const INFCONTEXT &context) {
+  return context.Line + 1 < file.sections[context.Section].lines.size() ? static_cast<int>(context.Line) + 1 : -1;
+}
+
+// Gives the caller a context at `line` of the same section, or ERROR_LINE_NOT_FOUND for -1.
+BOOL ReturnLine(const INFCONTEXT &from, int line, PINFCONTEXT to) {
+  if (line < 0) {
+    SetError(ERROR_LINE_NOT_FOUND);
+    return FALSE;
+  }
+  INFCONTEXT next = from;
+  next.Line = static_cast<UINT>(line);
+  *to = next;
+  SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// The field of a context's line, or nullopt with ERROR_INVALID_PARAMETER when the line has none
+// at that index.
+std::optional<std::string> RequireField(const inf::File &file, const INFCONTEXT &context, DWORD index) {
+  std::optional<std::string> field =
+      file.Field(static_cast<int>(context.Section), static_cast<int>(context.Line), index);
+  if (!field) SetError(ERROR_INVALID_PARAMETER);
+  return field;
 }
 
 // Copies `text` with its terminator to a caller's buffer as SetupAPI's string getters do.
@@ -541,28 +600,19 @@ HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PU
     SetError(*fault);
     return INVALID_HANDLE_VALUE;
   }
-  if (!FileName) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  inf::LoadResult loaded = inf::Load(path, InfStyle);
-  if (!loaded.file) {
-    if (ErrorLine && loaded.error != ERROR_FILE_NOT_FOUND && loaded.error != ERROR_PATH_NOT_FOUND)
-      *ErrorLine = loaded.errorLine;
-    SetError(loaded.error);
-    return INVALID_HANDLE_VALUE;
-  }
+  std::shared_ptr<const inf::File> file = ReadNamedInf(FileName, path, InfStyle, ErrorLine);
+  if (!file) return INVALID_HANDLE_VALUE;
   // A class name, when given, must be the INF's own class.
   if (InfClass) {
     std::string className;
     GUID guid;
     DWORD ignored;
-    if (!inf::ReadInfClass(*loaded.file, &className, &guid, &ignored) || !EqualNoCase(className, InfClass)) {
+    if (!inf::ReadInfClass(*file, &className, &guid, &ignored) || !EqualNoCase(className, InfClass)) {
       SetError(ERROR_CLASS_MISMATCH);
       return INVALID_HANDLE_VALUE;
     }
   }
-  HINF handle = AddHandle(std::make_unique<InfObject>(loaded.file));
+  HINF handle = AddHandle(std::make_unique<InfObject>(file));
   SetError(ERROR_SUCCESS);
   return handle;
 }
@@ -581,11 +631,8 @@ BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCO
     SetError(*fault);
     return FALSE;
   }
-  InfObject *inf = LookupInf(InfHandle);
-  if (!inf) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  InfObject *inf = RequireInf(InfHandle);
+  if (!inf) return FALSE;
   if (!Section || !Context) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -616,21 +663,9 @@ BOOL WINAPI SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut) {
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = ContextFile(ContextIn, ERROR_LINE_NOT_FOUND);
+  const inf::File *file = MoveContexts(ContextIn, ContextOut);
   if (!file) return FALSE;
-  if (!ContextOut) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (ContextIn->Line + 1 >= file->sections[ContextIn->Section].lines.size()) {
-    SetError(ERROR_LINE_NOT_FOUND);
-    return FALSE;
-  }
-  INFCONTEXT next = *ContextIn;
-  ++next.Line;
-  *ContextOut = next;
-  SetError(ERROR_SUCCESS);
-  return TRUE;
+  return ReturnLine(*ContextIn, NextLine(*file, *ContextIn), ContextOut);
 }
 
 BOOL WINAPI SetupFindNextMatchLineA(PINFCONTEXT ContextIn, PCSTR Key, PINFCONTEXT ContextOut) {
@@ -639,26 +674,11 @@ BOOL WINAPI SetupFindNextMatchLineA(PINFCONTEXT ContextIn, PCSTR Key, PINFCONTEX
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = ContextFile(ContextIn, ERROR_LINE_NOT_FOUND);
+  const inf::File *file = MoveContexts(ContextIn, ContextOut);
   if (!file) return FALSE;
-  if (!ContextOut) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  int section = static_cast<int>(ContextIn->Section);
-  int line =
-      Key ? file->FindKeyLine(section, static_cast<int>(ContextIn->Line), Key)
-          : (ContextIn->Line + 1 < file->sections[section].lines.size() ? static_cast<int>(ContextIn->Line) + 1
-                                                                        : -1);
-  if (line < 0) {
-    SetError(ERROR_LINE_NOT_FOUND);
-    return FALSE;
-  }
-  INFCONTEXT next = *ContextIn;
-  next.Line = static_cast<UINT>(line);
-  *ContextOut = next;
-  SetError(ERROR_SUCCESS);
-  return TRUE;
+  int line = Key ? file->FindKeyLine(static_cast<int>(ContextIn->Section), static_cast<int>(ContextIn->Line), Key)
+                 : NextLine(*file, *ContextIn);
+  return ReturnLine(*ContextIn, line, ContextOut);
 }
 
 DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context) {
@@ -680,12 +700,8 @@ BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR Ret
   }
   const inf::File *file = ContextFile(Context, ERROR_LINE_NOT_FOUND);
   if (!file) return FALSE;
-  std::optional<std::string> field =
-      file->Field(static_cast<int>(Context->Section), static_cast<int>(Context->Line), FieldIndex);
-  if (!field) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  std::optional<std::string> field = RequireField(*file, *Context, FieldIndex);
+  if (!field) return FALSE;
   return ReturnString(*field, ReturnBuffer, ReturnBufferSize, RequiredSize);
 }
 
@@ -700,12 +716,8 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::optional<std::string> field =
-      file->Field(static_cast<int>(Context->Section), static_cast<int>(Context->Line), FieldIndex);
-  if (!field) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  std::optional<std::string> field = RequireField(*file, *Context, FieldIndex);
+  if (!field) return FALSE;
   // An empty field is an omitted optional number: 0. Otherwise decimal, 0x hex or 0 octal, whole.
   if (field->empty()) {
     *IntegerValue = 0;
@@ -730,11 +742,8 @@ BOOL WINAPI SetupDiGetActualSectionToInstallA(HINF InfHandle, PCSTR InfSectionNa
     SetError(*fault);
     return FALSE;
   }
-  InfObject *inf = LookupInf(InfHandle);
-  if (!inf) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  InfObject *inf = RequireInf(InfHandle);
+  if (!inf) return FALSE;
   if (!InfSectionName || (!InfSectionWithExt && InfSectionWithExtSize != 0)) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -754,16 +763,9 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName,
     SetError(*fault);
     return FALSE;
   }
-  if (!InfName) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   // A file that cannot be read is reported before any other fault of the arguments.
-  inf::LoadResult loaded = inf::Load(path, INF_STYLE_NONE);
-  if (!loaded.file) {
-    SetError(loaded.error);
-    return FALSE;
-  }
+  std::shared_ptr<const inf::File> file = ReadNamedInf(InfName, path, INF_STYLE_NONE, nullptr);
+  if (!file) return FALSE;
   if (!ClassGuid || !ClassName) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -771,7 +773,7 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName,
   std::string className;
   GUID guid;
   DWORD error = ERROR_SUCCESS;
-  if (!inf::ReadInfClass(*loaded.file, &className, &guid, &error)) {
+  if (!inf::ReadInfClass(*file, &className, &guid, &error)) {
     SetError(error);
     return FALSE;
   }
