@@ -36,11 +36,10 @@ struct DeviceTreeState {
 };
 
 DeviceTreeState &State() {
-  static DeviceTreeState state;
-  return state;
+  return FamilyState<DeviceTreeState>();
 }
 
-const bool registered = RegisterFamily({[] { State() = DeviceTreeState(); }, nullptr, nullptr});
+const bool registered = RegisterStateReset<DeviceTreeState>();
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -15,8 +15,7 @@ struct EventLogState {
 };
 
 EventLogState &State() {
-  static EventLogState state;
-  return state;
+  return FamilyState<EventLogState>();
 }
 
 struct EventSourceObject : HandleObject {
@@ -29,11 +28,7 @@ bool IsLocalServer(LPCSTR server) {
   return server == nullptr || *server == '\0';
 }
 
-const bool registered = RegisterFamily({[] {
-                                          State().events.clear();
-                                          State().available = true;
-                                        },
-                                        nullptr, nullptr});
+const bool registered = RegisterStateReset<EventLogState>();
 
 }  // namespace
 }  // namespace detail

@@ -62,6 +62,18 @@ struct FamilyHooks {
 };
 bool RegisterFamily(const FamilyHooks &hooks);
 
+// For a family whose whole state starts anew with each machine: its one T, which the reset that
+// RegisterStateReset<T>() registers sets back to T{}. T is a type of the family's own .cpp.
+template <typename T>
+T &FamilyState() {
+  static T state;
+  return state;
+}
+template <typename T>
+bool RegisterStateReset() {
+  return RegisterFamily({[] { FamilyState<T>() = T{}; }, nullptr, nullptr});
+}
+
 // ---- Text helpers --------------------------------------------------------------------------
 bool EqualNoCase(const std::string &a, const std::string &b);  // ASCII letters only
 std::string Upper(const std::string &s);

@@ -30,8 +30,7 @@ struct ProcessState {
 };
 
 ProcessState &State() {
-  static ProcessState state;
-  return state;
+  return FamilyState<ProcessState>();
 }
 
 struct ProcessObject : HandleObject {
@@ -112,11 +111,7 @@ std::string ParentOf(const std::string &full) {
   return full.substr(0, full.find_last_of('\\') + 1);
 }
 
-const bool registered = RegisterFamily({[] {
-                                          State().started.clear();
-                                          State().nextId = kFirstId;
-                                        },
-                                        nullptr, nullptr});
+const bool registered = RegisterStateReset<ProcessState>();
 
 }  // namespace
 }  // namespace detail
