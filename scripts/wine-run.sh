@@ -23,7 +23,9 @@ fi
 
 export WINEPREFIX="${WINEPREFIX:-$root/build/wine-prefix}"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko installers; no crash debugger (it would wait until the time limit instead of
+# letting a crashed program end with a failure).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 lock="$root/build/wine-prefix.lock"
 mkdir -p "$(dirname "$lock")"
 (
