@@ -1,0 +1,495 @@
+// The machine around the built module in the end-to-end runs: see e2e_support.h.
+#include "e2e_support.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace e2e {
+
+// {6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}
+const GUID kAdapterClass = {0x6a8f3c10, 0x2b4d, 0x4e7a, {0x9c, 0x51, 0x0d, 0x3e, 0x7f, 0x2a, 0x9b, 0x64}};
+
+namespace {
+
+constexpr char kAdapterClassKey[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}";
+constexpr char kAdapterClassName[] = "ORVIK";
+constexpr char kCurrentVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+constexpr char kToolsSubfolder[] = "ORVIK\\DAZA Zodar";
+constexpr char kHardwareId[] = "ORVIK\\E2E_ADAPTER";
+constexpr char kScratchFolder[] = "C:\\onlcoin-e2e";
+constexpr char kStandInProgram[] = "standin_program.exe";
+constexpr const char *kStandInNames[] = {"onlmon.exe", "onltool.exe"};
+constexpr DWORD kPollMs = 20;
+constexpr DWORD kStandInWaitMs = 10000;
+// How long a program that should not have started is given to show up all the same.
+constexpr DWORD kNoStartGraceMs = 500;
+
+// The tests' driver package: one model for the adapter's hardware id, for both architectures,
+// and the registration of the module as the device's co-installer.
+const char kAdapterInf[] =
+    "[Version]\r\n"
+    "Signature=\"$Windows NT$\"\r\n"
+    "Class=ORVIK\r\n"
+    "ClassGUID={6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}\r\n"
+    "Provider=%Maker%\r\n"
+    "DriverVer=03/14/2005,3.38.1146.0\r\n"
+    "\r\n"
+    "[Manufacturer]\r\n"
+    "%Maker%=Models,NTx86,NTamd64\r\n"
+    "\r\n"
+    "[Models.NTx86]\r\n"
+    "%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
+    "[Models.NTamd64]\r\n"
+    "%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
+    "\r\n"
+    "[Adapter_Install.NT]\r\n"
+    "AddReg=Adapter_AddReg\r\n"
+    "[Adapter_AddReg]\r\n"
+    "HKR,,InstalledFromInf,0x00010001,1\r\n"
+    "[Adapter_Install.NT.CoInstallers]\r\n"
+    "AddReg=Adapter_CoInstaller_AddReg\r\n"
+    "[Adapter_CoInstaller_AddReg]\r\n"
+    "HKR,,CoInstallers32,0x00010000,\"onlcoin.dll,DeviceCoInstallerFunc\"\r\n"
+    "\r\n"
+    "[Strings]\r\n"
+    "Maker=\"ORVIK AG\"\r\n"
+    "Adapter=\"ORVIK ISDN adapter\"\r\n";
+
+std::string builtModule;
+HMODULE module = nullptr;
+CoInstallerEntry entry = nullptr;
+
+std::string FolderOf(const std::string &path) {
+  const size_t slash = path.find_last_of('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+HKEY CreateKey(HKEY root, const std::string &path) {
+  HKEY key = nullptr;
+  const LONG result = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr);
+  EXPECT_EQ(result, ERROR_SUCCESS) << "could not create " << path;
+  return result == ERROR_SUCCESS ? key : nullptr;
+}
+
+// Deletes a file, giving a program that still has it open a moment to end.
+void DeleteFileWaiting(const std::string &path) {
+  for (DWORD waited = 0; waited < kStandInWaitMs; waited += kPollMs) {
+    if (DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    Sleep(kPollMs);
+  }
+  ADD_FAILURE() << "could not delete " << path << ", error " << GetLastError();
+}
+
+void EmptyToolsFolder() {
+  const std::string folder = ToolsFolder();
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileWaiting(folder + "\\" + found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+  RemoveDirectoryA(FolderOf(folder).c_str());
+}
+
+// Every device of the adapter class, phantoms of earlier runs included.
+void RemoveAdapters() {
+  std::vector<std::string> ids;
+  HDEVINFO all = SetupDiGetClassDevsA(&kAdapterClass, nullptr, nullptr, 0);
+  if (all == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(all, i, &device); ++i) {
+    char id[MAX_PATH] = "";
+    if (SetupDiGetDeviceInstanceIdA(all, &device, id, sizeof id, nullptr)) ids.push_back(id);
+  }
+  SetupDiDestroyDeviceInfoList(all);
+  for (const std::string &id : ids) {
+    HDEVINFO one = SetupDiCreateDeviceInfoList(&kAdapterClass, nullptr);
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof element;
+    if (SetupDiOpenDeviceInfoA(one, id.c_str(), nullptr, 0, &element)) {
+      EXPECT_TRUE(SetupDiRemoveDevice(one, &element)) << "could not remove " << id << ", error " << GetLastError();
+    }
+    SetupDiDestroyDeviceInfoList(one);
+  }
+}
+
+}  // namespace
+
+// ---- The module under test ----
+
+const std::string &BuiltModulePath() {
+  return builtModule;
+}
+
+std::string InstalledModulePath() {
+  char system[MAX_PATH] = "";
+  GetSystemDirectoryA(system, sizeof system);
+  return std::string(system) + "\\onlcoin.dll";
+}
+
+bool InstallAndLoadModule(const std::string &built) {
+  builtModule = built;
+  const std::string installed = InstalledModulePath();
+  if (!CopyFileA(built.c_str(), installed.c_str(), FALSE)) {
+    fprintf(stderr, "could not copy %s to %s, error %lu\n", built.c_str(), installed.c_str(), GetLastError());
+    return false;
+  }
+  module = LoadLibraryA(installed.c_str());
+  if (!module) {
+    fprintf(stderr, "could not load %s, error %lu\n", installed.c_str(), GetLastError());
+    return false;
+  }
+  // Through the generic function pointer type, as GetProcAddress results are meant to be cast.
+  entry = reinterpret_cast<CoInstallerEntry>(
+      reinterpret_cast<void (*)()>(GetProcAddress(module, "DeviceCoInstallerFunc")));
+  if (!entry) {
+    fprintf(stderr, "%s exports no DeviceCoInstallerFunc, error %lu\n", installed.c_str(), GetLastError());
+    return false;
+  }
+  return true;
+}
+
+CoInstallerEntry Entry() {
+  return entry;
+}
+
+std::string ProgramFolder() {
+  char path[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  return FolderOf(path);
+}
+
+// ---- Registry ----
+
+RegValue ReadValue(HKEY root, const std::string &path, const std::string &name) {
+  RegValue value;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
+  DWORD size = 0;
+  if (RegQueryValueExA(key, name.c_str(), nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
+    value.data.resize(size);
+    if (RegQueryValueExA(key, name.c_str(), nullptr, &value.type,
+                         reinterpret_cast<BYTE *>(size ? &value.data[0] : nullptr), &size) == ERROR_SUCCESS) {
+      value.found = true;
+      value.data.resize(size);
+    }
+  }
+  RegCloseKey(key);
+  return value;
+}
+
+std::string ReadText(const std::string &path, const std::string &name) {
+  const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
+  if (!value.found) return "<missing>";
+  if (value.type != REG_SZ) return "<type " + std::to_string(value.type) + ">";
+  if (value.data.empty() || value.data.back() != '\0') return "<not terminated: " + value.data + ">";
+  return value.data.substr(0, value.data.size() - 1);
+}
+
+long long ReadDword(const std::string &path, const std::string &name) {
+  const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
+  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
+  DWORD number = 0;
+  std::memcpy(&number, value.data.data(), sizeof number);
+  return number;
+}
+
+bool KeyExists(const std::string &path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+std::vector<std::string> Subkeys(const std::string &path) {
+  std::vector<std::string> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  char name[256];
+  DWORD size = sizeof name;
+  for (DWORD i = 0; RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i) {
+    names.push_back(name);
+    size = sizeof name;
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+void DeleteTree(HKEY root, const std::string &path) {
+  const LONG result = RegDeleteTreeA(root, path.c_str());
+  EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "could not delete " << path;
+}
+
+void WriteDword(HKEY key, const char *name, DWORD value) {
+  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value),
+            ERROR_SUCCESS)
+      << name;
+}
+
+void WriteText(HKEY key, const char *name, const std::string &text) {
+  EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                           static_cast<DWORD>(text.size() + 1)),
+            ERROR_SUCCESS)
+      << name;
+}
+
+std::string ManufacturerKey() {
+  for (const std::string &name : Subkeys(kCapiRoot)) {
+    const std::string path = std::string(kCapiRoot) + "\\" + name;
+    if (_stricmp(ReadText(path, "Manufacturer").c_str(), kManufacturer) == 0) return path;
+  }
+  return "";
+}
+
+// ---- Files ----
+
+std::string WindowsFolder() {
+  char folder[MAX_PATH] = "";
+  GetWindowsDirectoryA(folder, sizeof folder);
+  return folder;
+}
+
+std::string AutoexecPath() {
+  return WindowsFolder() + "\\system32\\autoexec.nt";
+}
+
+bool ReadFileBytes(const std::string &path, std::string *bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes->clear();
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes->append(buffer, got);
+  CloseHandle(file);
+  return true;
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  EXPECT_EQ(written, bytes.size()) << path;
+  CloseHandle(file);
+}
+
+size_t CountOccurrences(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+std::string ProgramFilesFolder() {
+  const std::string text = ReadText(kCurrentVersionKey, "ProgramFilesDir");
+  EXPECT_EQ(text.find('<'), std::string::npos) << "ProgramFilesDir of the prefix: " << text;
+  return text;
+}
+
+std::string ToolsFolder() {
+  return ProgramFilesFolder() + "\\" + kToolsSubfolder;
+}
+
+std::vector<std::string> StandInRuns(const std::string &program, size_t expected) {
+  const std::string log = ToolsFolder() + "\\" + program + ".log";
+  auto read = [&log] {
+    std::string text;
+    return ReadFileBytes(log, &text) ? Lines(text) : std::vector<std::string>();
+  };
+  std::vector<std::string> lines = read();
+  for (DWORD waited = 0; lines.size() < expected && waited < kStandInWaitMs; waited += kPollMs) {
+    Sleep(kPollMs);
+    lines = read();
+  }
+  // Programs started too often, or when none should be, are given the time to show up.
+  Sleep(kNoStartGraceMs);
+  return read();
+}
+
+// ---- Adapters ----
+
+Adapter::Adapter(const std::string &instanceId, const std::string &infPath, const AdapterOptions &options)
+    : id_(instanceId) {
+  std::memset(&device_, 0, sizeof device_);
+  device_.cbSize = sizeof device_;
+  ok_ = Create(infPath, options);
+}
+
+bool Adapter::Create(const std::string &infPath, const AdapterOptions &options) {
+  set_ = SetupDiCreateDeviceInfoList(&kAdapterClass, nullptr);
+  if (set_ == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "SetupDiCreateDeviceInfoList: error " << GetLastError();
+    return false;
+  }
+  if (!SetupDiCreateDeviceInfoA(set_, id_.c_str(), &kAdapterClass, "ORVIK ISDN adapter", nullptr, 0, &device_) ||
+      !SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr)) {
+    ADD_FAILURE() << "could not create device " << id_ << ", error " << GetLastError();
+    return false;
+  }
+  std::string hardwareIds = std::string(kHardwareId) + '\0' + '\0';
+  if (!SetupDiSetDeviceRegistryPropertyA(set_, &device_, SPDRP_HARDWAREID,
+                                         reinterpret_cast<const BYTE *>(hardwareIds.data()),
+                                         static_cast<DWORD>(hardwareIds.size()))) {
+    ADD_FAILURE() << "hardware id of " << id_ << ": error " << GetLastError();
+    return false;
+  }
+
+  // The values that the driver's installation leaves in the software key.
+  HKEY driverKey = SetupDiCreateDevRegKeyA(set_, &device_, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
+  if (driverKey == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "software key of " << id_ << ": error " << GetLastError();
+    return false;
+  }
+  WriteDword(driverKey, "WanEndPoints", options.wanEndPoints);
+  HKEY capiKey = CreateKey(driverKey, "VendorSpecific\\CAPI");
+  if (capiKey) {
+    WriteDword(capiKey, "ProductCode", options.productCode);
+    WriteText(capiKey, "CardType", options.cardType);
+    RegCloseKey(capiKey);
+  }
+  RegCloseKey(driverKey);
+
+  // The driver chosen from the tests' INF alone, as the installation wizard would choose it.
+  SP_DEVINSTALL_PARAMS_A params = {};
+  params.cbSize = sizeof params;
+  if (!SetupDiGetDeviceInstallParamsA(set_, &device_, &params) || infPath.size() >= sizeof params.DriverPath) {
+    ADD_FAILURE() << "install parameters of " << id_ << ": error " << GetLastError();
+    return false;
+  }
+  params.Flags |= DI_ENUMSINGLEINF;
+  std::strcpy(params.DriverPath, infPath.c_str());
+  if (!SetupDiSetDeviceInstallParamsA(set_, &device_, &params) ||
+      !SetupDiBuildDriverInfoList(set_, &device_, SPDIT_COMPATDRIVER) ||
+      !SetupDiSelectBestCompatDrv(set_, &device_)) {
+    ADD_FAILURE() << "no driver selected for " << id_ << ", error " << GetLastError();
+    return false;
+  }
+  return capiKey != nullptr;
+}
+
+Adapter::~Adapter() {
+  if (set_ == INVALID_HANDLE_VALUE) return;
+  if (ok_ && !removed_) SetupDiRemoveDevice(set_, &device_);
+  SetupDiDestroyDeviceInfoList(set_);
+}
+
+long long Adapter::StoredController() {
+  HKEY driverKey = SetupDiOpenDevRegKey(set_, &device_, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+  if (driverKey == INVALID_HANDLE_VALUE) return -1;
+  const RegValue value = ReadValue(driverKey, "VendorSpecific\\CAPI", "Controller");
+  RegCloseKey(driverKey);
+  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
+  DWORD number = 0;
+  std::memcpy(&number, value.data.data(), sizeof number);
+  return number;
+}
+
+bool Adapter::RemoveFromSystem() {
+  removed_ = SetupDiRemoveDevice(set_, &device_) != FALSE;
+  return removed_;
+}
+
+InstallOutcome Install(Adapter &adapter, DWORD installResult) {
+  InstallOutcome outcome;
+  COINSTALLER_CONTEXT_DATA context = {};
+  context.PostProcessing = FALSE;
+  outcome.pre = Entry()(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
+  if (outcome.pre != ERROR_DI_POSTPROCESSING_REQUIRED) return outcome;
+  // The class installer's own work would come here; then the second call with the same context.
+  context.PostProcessing = TRUE;
+  context.InstallResult = installResult;
+  outcome.post = Entry()(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
+  outcome.postCalled = true;
+  return outcome;
+}
+
+DWORD Remove(Adapter &adapter) {
+  COINSTALLER_CONTEXT_DATA context = {};
+  return Entry()(DIF_REMOVE, adapter.set(), adapter.device(), &context);
+}
+
+// ---- The fixture ----
+
+void CleanMachine() {
+  RemoveAdapters();
+  // Wine leaves the software keys of removed devices behind; the class is made afresh.
+  DeleteTree(HKEY_LOCAL_MACHINE, kAdapterClassKey);
+  DeleteTree(HKEY_LOCAL_MACHINE, kCapiRoot);
+  DeleteTree(HKEY_LOCAL_MACHINE, kProductKey);
+  DeleteTree(HKEY_LOCAL_MACHINE, kServiceKey);
+  DeleteTree(HKEY_LOCAL_MACHINE, kCoinstallerSource);
+  DeleteTree(HKEY_LOCAL_MACHINE, kLinkperfSource);
+  HKEY run = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &run) == ERROR_SUCCESS) {
+    RegDeleteValueA(run, kRunValue);
+    RegCloseKey(run);
+  }
+  EmptyToolsFolder();
+}
+
+void MachineTest::SetUp() {
+  ASSERT_NE(Entry(), nullptr);
+  CleanMachine();
+  hadAutoexec_ = ReadFileBytes(AutoexecPath(), &autoexecBefore_);
+  if (hadAutoexec_) {
+    ASSERT_TRUE(DeleteFileA(AutoexecPath().c_str())) << "error " << GetLastError();
+  }
+
+  HKEY key = CreateKey(HKEY_LOCAL_MACHINE, kAdapterClassKey);
+  ASSERT_NE(key, nullptr);
+  WriteText(key, "Class", kAdapterClassName);
+  RegCloseKey(key);
+  // The kernel driver's service exists before its adapters are installed.
+  key = CreateKey(HKEY_LOCAL_MACHINE, kServiceKey);
+  ASSERT_NE(key, nullptr);
+  RegCloseKey(key);
+
+  const std::string tools = ToolsFolder();
+  CreateDirectoryA(FolderOf(tools).c_str(), nullptr);
+  ASSERT_TRUE(CreateDirectoryA(tools.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) << tools;
+  for (const char *name : kStandInNames) {
+    const std::string from = ProgramFolder() + "\\" + kStandInProgram;
+    ASSERT_TRUE(CopyFileA(from.c_str(), (tools + "\\" + name).c_str(), FALSE))
+        << "could not copy " << from << ", error " << GetLastError();
+  }
+
+  CreateDirectoryA(kScratchFolder, nullptr);
+  infPath_ = std::string(kScratchFolder) + "\\adapter.inf";
+  WriteFileBytes(infPath_, kAdapterInf);
+}
+
+void MachineTest::TearDown() {
+  CleanMachine();
+  DeleteFileA(infPath_.c_str());
+  DeleteFileA(AutoexecPath().c_str());
+  if (hadAutoexec_) WriteFileBytes(AutoexecPath(), autoexecBefore_);
+}
+
+std::string MachineTest::InstanceId(int n) const {
+  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "_" + info->name() + "_" + std::to_string(n);
+  for (char &c : name)
+    if (c == '/' || c == '.') c = '_';
+  return "ROOT\\ORVIK_E2E\\" + name;
+}
+
+}  // namespace e2e

@@ -1,0 +1,161 @@
+// The machine around the built module in the end-to-end runs under Wine: the module loaded as
+// SetupAPI loads a co-installer, adapters made with SetupAPI in the prefix's registry, the
+// service key, tools folder and stand-in programs that an installation expects, the product's
+// registry and file state read back, and a clean slate before and after every test.
+#ifndef TESTS_WINE_E2E_SUPPORT_H
+#define TESTS_WINE_E2E_SUPPORT_H
+
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+// clang-format on
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// ---- The module under test ----
+
+typedef DWORD(CALLBACK *CoInstallerEntry)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
+
+// The built DLL as it was given on the command line, and its copy in the system folder, where
+// the registered event message file and a co-installer registration by bare name find it.
+const std::string &BuiltModulePath();
+std::string InstalledModulePath();
+// Copies the built module into the system folder and loads it from there; false with a message
+// on stderr when that fails. Called once by main before the tests run.
+bool InstallAndLoadModule(const std::string &builtModule);
+CoInstallerEntry Entry();
+
+// Folder of this program; the helper programs are built beside it.
+std::string ProgramFolder();
+
+// ---- Fixed names of the installed product, as an administrator would look them up ----
+
+constexpr char kManufacturer[] = "ORVIK AG";
+constexpr char kCapiRoot[] = "SOFTWARE\\CAPI20";
+constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase";
+constexpr char kServiceParameters[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase\\Parameters";
+constexpr char kServicePerformance[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase\\Performance";
+constexpr char kProductKey[] = "Software\\ORVIK";
+constexpr char kProductCapiKey[] = "Software\\ORVIK\\CAPI";
+constexpr char kProductMonitorKey[] = "Software\\ORVIK\\Monitor";
+constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char kRunValue[] = "ONLMonitor";
+constexpr char kCoinstallerSource[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\ORVIK.ISDN.Coinstaller";
+constexpr char kLinkperfSource[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\linkperf";
+constexpr char kCapiSupportBlock[] = "REM Install CAPI support\r\nlh %SystemRoot%\\system32\\capidos\r\n";
+
+// A setup class of these tests alone, so that leftovers of other programs never count.
+extern const GUID kAdapterClass;
+
+// ---- Registry ----
+
+struct RegValue {
+  bool found = false;
+  DWORD type = REG_NONE;
+  std::string data;  // raw bytes as stored
+};
+RegValue ReadValue(HKEY root, const std::string &path, const std::string &name);
+// A REG_SZ value without its terminating NUL; "<missing>" or "<type N>" when it is not a string.
+std::string ReadText(const std::string &path, const std::string &name);
+// A REG_DWORD value; -1 when it is missing or of another type.
+long long ReadDword(const std::string &path, const std::string &name);
+bool KeyExists(const std::string &path);
+std::vector<std::string> Subkeys(const std::string &path);
+void DeleteTree(HKEY root, const std::string &path);
+void WriteDword(HKEY key, const char *name, DWORD value);
+void WriteText(HKEY key, const char *name, const std::string &text);
+
+// The manufacturer key of "ORVIK AG" below SOFTWARE\CAPI20 ("SOFTWARE\CAPI20\<m>"); empty when
+// there is none.
+std::string ManufacturerKey();
+
+// ---- Files ----
+
+std::string WindowsFolder();
+std::string AutoexecPath();
+bool ReadFileBytes(const std::string &path, std::string *bytes);
+void WriteFileBytes(const std::string &path, const std::string &bytes);
+size_t CountOccurrences(const std::string &text, const std::string &part);
+
+// The program-files folder of the prefix and the tools folder below it.
+std::string ProgramFilesFolder();
+std::string ToolsFolder();
+// Lines that a stand-in program has logged ("<image>\t<command line>"): waits up to a few
+// seconds for `expected` of them, then a moment longer for runs that should not have come.
+std::vector<std::string> StandInRuns(const std::string &program, size_t expected);
+
+// ---- Adapters ----
+
+struct AdapterOptions {
+  DWORD wanEndPoints = 2;
+  DWORD productCode = 1;
+  const char *cardType = "int/pci";
+};
+
+// One device instance of the adapter class with its own set, a software key holding the values
+// that the driver's installation would have written, and a selected driver from the tests' INF.
+class Adapter {
+ public:
+  Adapter(const std::string &instanceId, const std::string &infPath, const AdapterOptions &options);
+  ~Adapter();
+  Adapter(const Adapter &) = delete;
+  Adapter &operator=(const Adapter &) = delete;
+
+  bool ok() const { return ok_; }
+  HDEVINFO set() const { return set_; }
+  SP_DEVINFO_DATA *device() { return &device_; }
+  const std::string &id() const { return id_; }
+  // The value "Controller" in the device CAPI key; -1 when there is none.
+  long long StoredController();
+  // The default removal action that follows the co-installer's DIF_REMOVE.
+  bool RemoveFromSystem();
+
+ private:
+  bool Create(const std::string &infPath, const AdapterOptions &options);
+
+  std::string id_;
+  HDEVINFO set_ = INVALID_HANDLE_VALUE;
+  SP_DEVINFO_DATA device_;
+  bool ok_ = false;
+  bool removed_ = false;
+};
+
+// The two calls SetupAPI makes for DIF_INSTALLDEVICE around the class installer's work, with one
+// context; the second is made only when the first asks for it.
+struct InstallOutcome {
+  DWORD pre = 0;
+  DWORD post = 0;
+  bool postCalled = false;
+};
+InstallOutcome Install(Adapter &adapter, DWORD installResult = NO_ERROR);
+DWORD Remove(Adapter &adapter);
+
+// ---- The fixture ----
+
+// Every test starts and ends on a machine without the product: no adapter of the test class, no
+// controller registry, product keys, Run entry, event sources, service key or autoexec.nt block,
+// an empty tools folder holding the stand-in programs; the service key of the driver and the INF
+// are made afresh. What the prefix had in autoexec.nt is put back afterwards.
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // "ROOT\ORVIK_E2E\<suite>_<test>_<n>": instance ids of this test alone.
+  std::string InstanceId(int n) const;
+  std::string infPath_;
+  std::string autoexecBefore_;
+  bool hadAutoexec_ = false;
+};
+
+// Removes everything the product and these tests leave behind.
+void CleanMachine();
+
+}  // namespace e2e
+
+#endif  // TESTS_WINE_E2E_SUPPORT_H

@@ -1,0 +1,123 @@
+// A monitor application as the quit exchange sees it, for the end-to-end runs: a hidden
+// top-level window that listens for the registered message "ORVIK.Quit". It answers every query
+// at once (by a sent message, so that it is counted while the query is still being sent) and
+// treats the quit order as its mode says:
+//   confirm  answers QuitDone and exits;
+//   refuse   answers QuitRefused and stays;
+//   silent   answers nothing and stays.
+// Usage: quit_listener.exe MODE WINDOW-TITLE LOG-FILE
+// Each quit message that reaches the window is appended to the log file as a line with its code
+// ("query", "order" or "code N"). The listener ends by itself after a few minutes at the latest,
+// so that a test that stops half-way leaves no process behind.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kQuitMessageName[] = "ORVIK.Quit";
+constexpr char kListenerClass[] = "OnlcoinQuitListener";
+// Codes carried in wParam of the quit message.
+constexpr WPARAM kQuitQuery = 0;
+constexpr WPARAM kQuitPresent = 1;
+constexpr WPARAM kQuitOrder = 2;
+constexpr WPARAM kQuitDone = 3;
+constexpr WPARAM kQuitRefused = 5;
+constexpr UINT_PTR kLifetimeTimer = 1;
+constexpr UINT kLifetimeMs = 180000;
+
+enum class Mode { Confirm, Refuse, Silent };
+
+UINT quitMessage = 0;
+Mode mode = Mode::Silent;
+std::string logPath;
+
+void Log(const std::string &line) {
+  HANDLE log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return;
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  WriteFile(log, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(log);
+}
+
+void HandleQuitMessage(HWND window, WPARAM code, HWND requester) {
+  switch (code) {
+    case kQuitQuery:
+      Log("query");
+      SendMessageA(requester, quitMessage, kQuitPresent, 0);
+      break;
+    case kQuitOrder:
+      Log("order");
+      if (mode == Mode::Confirm) {
+        SendMessageA(requester, quitMessage, kQuitDone, 0);
+        DestroyWindow(window);
+      } else if (mode == Mode::Refuse) {
+        SendMessageA(requester, quitMessage, kQuitRefused, 0);
+      }
+      break;
+    default:
+      Log("code " + std::to_string(code));
+      break;
+  }
+}
+
+LRESULT CALLBACK ListenerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (quitMessage != 0 && message == quitMessage) {
+    HandleQuitMessage(window, wParam, reinterpret_cast<HWND>(lParam));
+    return 0;
+  }
+  switch (message) {
+    case WM_TIMER:
+      DestroyWindow(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcA(window, message, wParam, lParam);
+  }
+}
+
+bool ParseMode(const char *text) {
+  if (std::strcmp(text, "confirm") == 0) {
+    mode = Mode::Confirm;
+  } else if (std::strcmp(text, "refuse") == 0) {
+    mode = Mode::Refuse;
+  } else if (std::strcmp(text, "silent") == 0) {
+    mode = Mode::Silent;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4 || !ParseMode(argv[1])) return 2;
+  logPath = argv[3];
+  quitMessage = RegisterWindowMessageA(kQuitMessageName);
+  if (quitMessage == 0) return 3;
+
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = ListenerProc;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = kListenerClass;
+  if (!RegisterClassA(&windowClass)) return 4;
+  // Top-level and never shown: broadcasts reach it all the same.
+  HWND window = CreateWindowExA(0, kListenerClass, argv[2], WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  if (!window) return 5;
+  SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
+
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return 0;
+}

@@ -1,0 +1,177 @@
+// The resources of the shipped 32-bit onlcoin.dll as the platform reads them: opened as a data
+// file by this 64-bit program, its message table gives the event viewer's texts through
+// FormatMessageA, and its version resource gives what the file's properties show.
+// Usage: resources_test.exe [--dll=PATH] [GoogleTest options]; PATH defaults to the win32
+// build's DLL beside this program's build folder. Exits 77 (skipped) when the DLL does not exist.
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string dllPath;
+
+// The event texts, each line ended by CR LF.
+const std::map<DWORD, std::string> kEventTexts = {
+    {2000, "SetupDiGetClassDevs failed.\r\nStatus code returned in data.\r\n"},
+    {2001, "SetupDiGetSelectedDriver failed.\r\nStatus code returned in data.\r\n"},
+    {2003, "Unable to add the CAPI20 device.\r\n"},
+    {2004, "Unable to set the controller for the new device.\r\n"},
+    {2005, "Unable to set the capi device name.\r\n"},
+};
+const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+constexpr WORD kAnsiEntry = 0;  // MESSAGE_RESOURCE_ENTRY.Flags of an 8-bit text
+
+class Resources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExA(dllPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module_, nullptr) << dllPath << ": error " << GetLastError();
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(Resources, TheDllIsThe32BitBuild) {
+  HANDLE file = CreateFileA(dllPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  char header[4096];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(file, header, sizeof header, &got, nullptr));
+  CloseHandle(file);
+  ASSERT_GE(got, sizeof(IMAGE_DOS_HEADER));
+  IMAGE_DOS_HEADER dos;
+  std::memcpy(&dos, header, sizeof dos);
+  ASSERT_LE(dos.e_lfanew + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER), got);
+  IMAGE_FILE_HEADER pe;
+  std::memcpy(&pe, header + dos.e_lfanew + sizeof(DWORD), sizeof pe);
+  EXPECT_EQ(pe.Machine, IMAGE_FILE_MACHINE_I386);
+}
+
+TEST_F(Resources, FormatMessageGivesEachEventTextExactly) {
+  for (const auto &event : kEventTexts) {
+    char text[512];
+    std::memset(text, 'x', sizeof text);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_,
+                                        event.first, kEnglishUs, text, sizeof text, nullptr);
+    EXPECT_EQ(std::string(text, length), event.second) << "event " << event.first << ", error " << GetLastError();
+  }
+  // Between the identifiers there is no text.
+  char text[512];
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_, 2002, kEnglishUs,
+                           text, sizeof text, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+// The message table resource itself: identifier 1, US English, 8-bit entries, exactly the five
+// identifiers and nothing else.
+TEST_F(Resources, MessageTableHoldsExactlyTheFiveAnsiEntries) {
+  HRSRC resource = FindResourceExA(module_, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(1), kEnglishUs);
+  ASSERT_NE(resource, nullptr) << "no message table 1 in language 1033, error " << GetLastError();
+  const DWORD size = SizeofResource(module_, resource);
+  const BYTE *data = static_cast<const BYTE *>(LockResource(LoadResource(module_, resource)));
+  ASSERT_NE(data, nullptr);
+  ASSERT_GE(size, sizeof(DWORD));
+
+  DWORD blocks = 0;
+  std::memcpy(&blocks, data, sizeof blocks);
+  ASSERT_LE(sizeof(DWORD) + blocks * sizeof(MESSAGE_RESOURCE_BLOCK), size);
+  std::map<DWORD, std::string> entries;
+  for (DWORD b = 0; b < blocks; ++b) {
+    MESSAGE_RESOURCE_BLOCK block;
+    std::memcpy(&block, data + sizeof(DWORD) + b * sizeof block, sizeof block);
+    DWORD offset = block.OffsetToEntries;
+    for (DWORD id = block.LowId; id <= block.HighId; ++id) {
+      ASSERT_LE(offset + 2 * sizeof(WORD), size) << "entry " << id;
+      WORD length = 0, flags = 0;
+      std::memcpy(&length, data + offset, sizeof length);
+      std::memcpy(&flags, data + offset + sizeof(WORD), sizeof flags);
+      ASSERT_GE(length, 2 * sizeof(WORD)) << "entry " << id;
+      ASSERT_LE(offset + length, size) << "entry " << id;
+      EXPECT_EQ(flags, kAnsiEntry) << "entry " << id;
+      std::string text(reinterpret_cast<const char *>(data + offset + 2 * sizeof(WORD)),
+                       length - 2 * sizeof(WORD));
+      entries[id] = text.substr(0, text.find('\0'));  // padded with NULs to a multiple of four
+      offset += length;
+    }
+  }
+  EXPECT_EQ(entries, kEventTexts);
+}
+
+std::string VersionString(const std::vector<char> &info, const std::string &name) {
+  void *value = nullptr;
+  UINT length = 0;
+  const std::string path = "\\StringFileInfo\\040904E4\\" + name;
+  if (!VerQueryValueA(info.data(), path.c_str(), &value, &length) || !value) return "<missing>";
+  return std::string(static_cast<const char *>(value));
+}
+
+TEST_F(Resources, VersionResourceNamesTheRelease) {
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeA(dllPath.c_str(), &handle);
+  ASSERT_GT(size, 0u) << "error " << GetLastError();
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(dllPath.c_str(), 0, size, info.data())) << "error " << GetLastError();
+
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  // 3.38.1146.0
+  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(38, 3)));
+  EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(MAKELONG(0, 1146)));
+  EXPECT_EQ(fixed->dwProductVersionMS, static_cast<DWORD>(MAKELONG(38, 3)));
+  EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(MAKELONG(0, 1146)));
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+  WORD *translation = nullptr;
+  ASSERT_TRUE(
+      VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translation), &length));
+  ASSERT_GE(length, 2 * sizeof(WORD));
+  EXPECT_EQ(translation[0], 0x409) << "US English";
+  EXPECT_EQ(translation[1], 1252) << "Windows Latin 1";
+
+  EXPECT_EQ(VersionString(info, "FileDescription"), "Common ISDN API 1.1 / 2.0");
+  EXPECT_EQ(VersionString(info, "ProductName"), "CAPI");
+  EXPECT_EQ(VersionString(info, "InternalName"), "nlcoin");
+  EXPECT_EQ(VersionString(info, "OriginalFileName"), "nlcoin.dll");
+  EXPECT_EQ(VersionString(info, "FileVersion"), "3.38.1146");
+  EXPECT_EQ(VersionString(info, "ProductVersion"), "3.38.1146");
+}
+
+std::string ProgramFolder() {
+  char path[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string folder = path;
+  return folder.substr(0, folder.find_last_of('\\'));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // build\win64\tests\wine\ -> build\win32\onlcoin.dll
+  dllPath = ProgramFolder() + "\\..\\..\\..\\win32\\onlcoin.dll";
+  constexpr char kDllOption[] = "--dll=";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], kDllOption, sizeof kDllOption - 1) == 0) {
+      dllPath = argv[i] + sizeof kDllOption - 1;
+    } else {
+      fprintf(stderr, "unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (GetFileAttributesA(dllPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    printf("skipped: %s was not built (cmake --build --preset win32)\n", dllPath.c_str());
+    return 77;
+  }
+  return RUN_ALL_TESTS();
+}
