@@ -6,6 +6,8 @@
 
 namespace e2e {
 
+// {4D36E978-E325-11CE-BFC1-08002BE10318}
+const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 // {6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}
 const GUID kAdapterClass = {0x6a8f3c10, 0x2b4d, 0x4e7a, {0x9c, 0x51, 0x0d, 0x3e, 0x7f, 0x2a, 0x9b, 0x64}};
 
@@ -108,20 +110,24 @@ void EmptyToolsFolder() {
   RemoveDirectoryA(FolderOf(folder).c_str());
 }
 
-// Every device of the adapter class, phantoms of earlier runs included.
-void RemoveAdapters() {
+// Every device of a class whose instance id begins with the prefix, phantoms of earlier runs
+// included.
+void RemoveDevices(const GUID &setupClass, const std::string &idPrefix) {
   std::vector<std::string> ids;
-  HDEVINFO all = SetupDiGetClassDevsA(&kAdapterClass, nullptr, nullptr, 0);
+  HDEVINFO all = SetupDiGetClassDevsA(&setupClass, nullptr, nullptr, 0);
   if (all == INVALID_HANDLE_VALUE) return;
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(all, i, &device); ++i) {
     char id[MAX_PATH] = "";
-    if (SetupDiGetDeviceInstanceIdA(all, &device, id, sizeof id, nullptr)) ids.push_back(id);
+    if (SetupDiGetDeviceInstanceIdA(all, &device, id, sizeof id, nullptr) &&
+        _strnicmp(id, idPrefix.c_str(), idPrefix.size()) == 0) {
+      ids.push_back(id);
+    }
   }
   SetupDiDestroyDeviceInfoList(all);
   for (const std::string &id : ids) {
-    HDEVINFO one = SetupDiCreateDeviceInfoList(&kAdapterClass, nullptr);
+    HDEVINFO one = SetupDiCreateDeviceInfoList(&setupClass, nullptr);
     SP_DEVINFO_DATA element = {};
     element.cbSize = sizeof element;
     if (SetupDiOpenDeviceInfoA(one, id.c_str(), nullptr, 0, &element)) {
@@ -430,7 +436,8 @@ DWORD Remove(Adapter &adapter) {
 // ---- The fixture ----
 
 void CleanMachine() {
-  RemoveAdapters();
+  RemoveDevices(kAdapterClass, "");
+  RemoveDevices(kPortsClass, kPortIdPrefix);
   // Wine leaves the software keys of removed devices behind; the class is made afresh.
   DeleteTree(HKEY_LOCAL_MACHINE, kAdapterClassKey);
   DeleteTree(HKEY_LOCAL_MACHINE, kCapiRoot);

@@ -51,6 +51,9 @@ constexpr char kCapiSupportBlock[] = "REM Install CAPI support\r\nlh %SystemRoot
 
 // A setup class of these tests alone, so that leftovers of other programs never count.
 extern const GUID kAdapterClass;
+// The system's Ports class, and the instance ids of the ports these tests make in it.
+extern const GUID kPortsClass;
+constexpr char kPortIdPrefix[] = "ROOT\\ORVIK_E2E_PORT\\";
 
 // ---- Registry ----
 

@@ -212,6 +212,51 @@ TEST_F(Installation, FailedOnlyAdapterTakesTheProductSetUpAway) {
   EXPECT_EQ(StandInRuns("onltool.exe", 0).size(), 0u);
 }
 
+// A box on the parallel port: its card type's hook sets two values of the port driver for the
+// first parallel port and asks for a restart, so the tools are set up but not started.
+TEST_F(Installation, ParallelPortBoxConfiguresThePortAndStartsNothing) {
+  HDEVINFO ports = SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
+  ASSERT_NE(ports, INVALID_HANDLE_VALUE);
+  SP_DEVINFO_DATA port = {};
+  port.cbSize = sizeof port;
+  const std::string portId = std::string(kPortIdPrefix) + "LPT1";
+  ASSERT_TRUE(SetupDiCreateDeviceInfoA(ports, portId.c_str(), &kPortsClass, "Printer port", nullptr, 0, &port) &&
+              SetupDiRegisterDeviceInfo(ports, &port, 0, nullptr, nullptr, nullptr))
+      << "error " << GetLastError();
+  const char service[] = "Parport";
+  ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyA(ports, &port, SPDRP_SERVICE,
+                                                reinterpret_cast<const BYTE *>(service), sizeof service));
+  HKEY hardwareKey = SetupDiCreateDevRegKeyA(ports, &port, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+  ASSERT_NE(hardwareKey, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  RegCloseKey(hardwareKey);
+
+  AdapterOptions box;
+  box.cardType = "EXT/LPT";
+  Adapter adapter(InstanceId(1), infPath_, box);
+  ASSERT_TRUE(adapter.ok());
+  EXPECT_EQ(Install(adapter).post, static_cast<DWORD>(NO_ERROR));
+
+  hardwareKey = SetupDiOpenDevRegKey(ports, &port, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  ASSERT_NE(hardwareKey, INVALID_HANDLE_VALUE);
+  const RegValue connect = ReadValue(hardwareKey, "", "EnableConnectInterruptIoctl");
+  const RegValue filter = ReadValue(hardwareKey, "", "FilterResourceMethod");
+  RegCloseKey(hardwareKey);
+  EXPECT_EQ(connect.type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(connect.data, std::string("\1\0\0\0", 4));
+  EXPECT_EQ(filter.type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(filter.data, std::string("\2\0\0\0", 4));
+
+  SP_DEVINSTALL_PARAMS_A params = {};
+  params.cbSize = sizeof params;
+  ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(adapter.set(), adapter.device(), &params));
+  EXPECT_EQ(params.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT), static_cast<DWORD>(DI_NEEDRESTART | DI_NEEDREBOOT));
+  ExpectProductSetUp();
+  EXPECT_EQ(StandInRuns("onlmon.exe", 0).size(), 0u) << "a restart is pending";
+  EXPECT_EQ(StandInRuns("onltool.exe", 0).size(), 0u) << "a restart is pending";
+  SetupDiRemoveDevice(ports, &port);
+  SetupDiDestroyDeviceInfoList(ports);
+}
+
 using Removal = MachineTest;
 
 TEST_F(Removal, OneOfTwoGivesOnlyItsNumberBackAndTheLastTakesTheProductSetUpAway) {
