@@ -22,8 +22,9 @@ DWORD WriteControllerChannels(HDEVINFO set, PSP_DEVINFO_DATA device);
 // ---- Device-instance CAPI values ----
 // The device CAPI key of the first device of the class that holds `number`, open with
 // KEY_READ|KEY_WRITE, or the invalid key value when none holds it. When `listUnavailable` is
-// given it tells whether the class device list could not be had at all (then the invalid key
-// value does not mean that no device holds the number).
+// given it tells whether the search could not look at every device: the class device list could
+// not be had, or a device's keys or values could not be read for another reason than their
+// absence (then the invalid key value does not mean that no device holds the number).
 HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentOnly,
                             BOOL *listUnavailable = nullptr);
 DWORD CountVendorDevices(HDEVINFO set, PSP_DEVINFO_DATA device);

@@ -25,6 +25,39 @@ bool IsMakerDevice(HKEY capiKey) {
   return ReadDwordValue(capiKey, kProductCodeValue, &productCode) && productCode == kMakerProductCode;
 }
 
+// What a failed open or read says about the device: that the key or value is not there, or that
+// it is too large to be one of ours (the device then simply holds no number), or nothing at all.
+bool SaysNothingIsThere(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_KEY_DOES_NOT_EXIST || error == ERROR_MORE_DATA;
+}
+
+// Reads a 32-bit value as ReadDwordValue does, but tells a value that is not there (or too large)
+// apart from one that could not be read.
+enum class ValueRead { Read, Absent, Unreadable };
+ValueRead ReadDeviceDword(HKEY key, const char *name, DWORD *value) {
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  const LONG status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&data), &size);
+  if (status == ERROR_SUCCESS) {
+    *value = data;
+    return ValueRead::Read;
+  }
+  return SaysNothingIsThere(static_cast<DWORD>(status)) ? ValueRead::Absent : ValueRead::Unreadable;
+}
+
+// Whether the device whose CAPI key is open holds `number`. A device whose values cannot be
+// read makes the answer uncertain rather than no.
+ValueRead HoldsNumber(HKEY capiKey, DWORD number, bool *holds) {
+  *holds = false;
+  DWORD productCode = 0;
+  const ValueRead product = ReadDeviceDword(capiKey, kProductCodeValue, &productCode);
+  if (product != ValueRead::Read || productCode != kMakerProductCode) return product;
+  DWORD stored = 0;
+  const ValueRead controller = ReadDeviceDword(capiKey, kControllerValue, &stored);
+  *holds = controller == ValueRead::Read && stored + 1 == number;
+  return controller;
+}
+
 }  // namespace
 
 HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentOnly, BOOL *listUnavailable) {
@@ -53,18 +86,28 @@ HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentO
       return InvalidKey();
     }
 
+    // A device whose keys or values cannot be read may hold the number all the same: the search
+    // goes on, but its "nobody" is no longer certain.
     HKEY driverKey = OpenDriverKey(list, &element, KEY_READ);
-    if (!IsOpen(driverKey)) continue;
+    if (!IsOpen(driverKey)) {
+      if (!SaysNothingIsThere(GetLastError()) && listUnavailable != nullptr) *listUnavailable = TRUE;
+      continue;
+    }
 
     // Handed back writable: the numbering rewrites Controller through it when it moves a device.
     HKEY capiKey = nullptr;
-    if (RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey) != ERROR_SUCCESS) {
+    const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
+    if (opened != ERROR_SUCCESS) {
+      if (!SaysNothingIsThere(static_cast<DWORD>(opened)) && listUnavailable != nullptr) *listUnavailable = TRUE;
       RegCloseKey(driverKey);
       continue;
     }
 
-    DWORD stored = 0;
-    if (IsMakerDevice(capiKey) && ReadDwordValue(capiKey, kControllerValue, &stored) && stored + 1 == number) {
+    bool holds = false;
+    if (HoldsNumber(capiKey, number, &holds) == ValueRead::Unreadable && listUnavailable != nullptr) {
+      *listUnavailable = TRUE;
+    }
+    if (holds) {
       RegCloseKey(driverKey);
       SetupDiDestroyDeviceInfoList(list);
       return capiKey;

@@ -7,7 +7,12 @@
 // - a number is treated as held whenever the class device list cannot be had, so that neither
 //   the prune nor the reclaim of absent devices acts on a guess;
 // - a controller key that cannot be deleted does not count as a deletion, and is not counted;
-// - a moved controller keeps every value, and its old key goes only once all of them arrived.
+// - a moved controller keeps every value, and its old key goes only once all of them arrived;
+// - a device that cannot be read, a controller key that exists but cannot be opened, and a
+//   manufacturer key that cannot be read all count as there: a number is taken as free, and a
+//   manufacturer key is made anew, only when the registry says that nothing is there;
+// - an absent device whose stored number cannot be rewritten after its controller moved gets the
+//   controller back under its old number, which then stays its own.
 #include "capireg.h"
 #include "capireg_constants.h"
 #include "capireg_helpers.h"
@@ -50,20 +55,63 @@ DWORD ParseKeyNumber(const char *name) {
   return negative ? 0u - value : value;
 }
 
-// True when the key's Manufacturer value names `manufacturer`. The value is read into a buffer
-// of the platform's path length; one that fills it or does not fit matches nothing, and a value
-// without a terminating zero is never read past its data.
-bool HoldsManufacturer(HKEY key, const char *manufacturer) {
+// The answer of a look at one key: it is the wanted one, it is not, or it could not be read.
+enum class Match { Yes, No, Unreadable };
+
+// Whether the key's Manufacturer value names `manufacturer`. The value is read into a buffer of
+// the platform's path length; one that fills it or does not fit matches nothing, and a value
+// without a terminating zero is never read past its data. A key without the value is no
+// manufacturer's; one whose value cannot be read may be anybody's.
+Match HoldsManufacturer(HKEY key, const char *manufacturer) {
   char text[kNameBufferSize];
   DWORD size = sizeof(text);
-  if (RegQueryValueExA(key, kManufacturerValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(text), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  if (size >= sizeof(text)) return false;
+  const LONG status =
+      RegQueryValueExA(key, kManufacturerValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(text), &size);
+  if (status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA) return Match::No;
+  if (status != ERROR_SUCCESS) return Match::Unreadable;
+  if (size >= sizeof(text)) return Match::No;
   DWORD length = 0;
   while (length < size && text[length] != '\0') ++length;
-  return SameNameIgnoringCase(text, length, manufacturer);
+  return SameNameIgnoringCase(text, length, manufacturer) ? Match::Yes : Match::No;
+}
+
+// Looks for the manufacturer key of `manufacturer` as OpenManufacturerKey does. *conclusive tells
+// whether a miss is certain: the root and every manufacturer key could be read to the end.
+BOOL SearchManufacturerKey(const char *manufacturer, HKEY *manufacturerKey, char *keyName, DWORD keyNameSize,
+                           bool *conclusive) {
+  *conclusive = false;
+  char noClass[] = "";
+  HKEY root = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kCapiRootPath, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
+                      &root, nullptr) != ERROR_SUCCESS) {
+    return FALSE;
+  }
+
+  // The first manufacturer key in enumeration order that carries the name wins.
+  bool unreadable = false;
+  for (DWORD index = 0;; ++index) {
+    DWORD nameLength = keyNameSize;
+    const LONG listed = RegEnumKeyExA(root, index, keyName, &nameLength, nullptr, nullptr, nullptr, nullptr);
+    if (listed != ERROR_SUCCESS) {
+      RegCloseKey(root);
+      *conclusive = listed == ERROR_NO_MORE_ITEMS && !unreadable;
+      return FALSE;
+    }
+    HKEY candidate = nullptr;
+    const LONG opened = RegOpenKeyExA(root, keyName, 0, kReadWriteAccess, &candidate);
+    if (opened != ERROR_SUCCESS) {
+      if (opened != ERROR_FILE_NOT_FOUND) unreadable = true;
+      continue;
+    }
+    const Match match = HoldsManufacturer(candidate, manufacturer);
+    if (match == Match::Yes) {
+      RegCloseKey(root);
+      *manufacturerKey = candidate;
+      return TRUE;
+    }
+    if (match == Match::Unreadable) unreadable = true;
+    RegCloseKey(candidate);
+  }
 }
 
 // Reads a string value into the caller's buffer and makes sure it is zero-terminated there.
@@ -81,11 +129,20 @@ bool ReadStringValue(HKEY key, const char *name, char *buffer, DWORD bufferSize)
   return true;
 }
 
-// Manufacturer key of `manufacturer`, made when it has none yet.
+// Manufacturer key of `manufacturer`, made when it certainly has none yet: a key that could not
+// be read may be its, and a second key would number its controllers from 1 again.
 bool OpenOrCreateManufacturerKey(const char *manufacturer, HKEY *manufacturerKey) {
+  if (manufacturer == nullptr || manufacturerKey == nullptr) return false;
   char keyName[kNameBufferSize];
-  return OpenManufacturerKey(manufacturer, manufacturerKey, keyName, sizeof(keyName)) ||
-         CreateManufacturerKey(manufacturer, manufacturerKey);
+  bool conclusive = false;
+  if (SearchManufacturerKey(manufacturer, manufacturerKey, keyName, sizeof(keyName), &conclusive)) return true;
+  return conclusive && CreateManufacturerKey(manufacturer, manufacturerKey);
+}
+
+// How many subkeys the key has; false when that cannot be had.
+bool CountSubkeys(HKEY key, DWORD *count) {
+  return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                          nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 // A buffer from the local heap, freed when it goes out of scope.
@@ -213,41 +270,34 @@ BOOL OpenManufacturerKey(const char *manufacturer, HKEY *manufacturerKey, char *
   if (manufacturer == nullptr || manufacturerKey == nullptr || keyName == nullptr || keyNameSize == 0) {
     return FALSE;
   }
-  char noClass[] = "";
-  HKEY root = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kCapiRootPath, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
-                      &root, nullptr) != ERROR_SUCCESS) {
-    return FALSE;
-  }
-
-  // The first manufacturer key in enumeration order that carries the name wins.
-  for (DWORD index = 0;; ++index) {
-    DWORD nameLength = keyNameSize;
-    if (RegEnumKeyExA(root, index, keyName, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-      RegCloseKey(root);
-      return FALSE;
-    }
-    HKEY candidate = nullptr;
-    if (RegOpenKeyExA(root, keyName, 0, kReadWriteAccess, &candidate) != ERROR_SUCCESS) continue;
-    if (HoldsManufacturer(candidate, manufacturer)) {
-      RegCloseKey(root);
-      *manufacturerKey = candidate;
-      return TRUE;
-    }
-    RegCloseKey(candidate);
-  }
+  bool conclusive = false;
+  return SearchManufacturerKey(manufacturer, manufacturerKey, keyName, keyNameSize, &conclusive);
 }
 
 BOOL FindFreeController(PSP_DEVINFO_DATA device, const char *manufacturer, HKEY manufacturerKey, DWORD *number,
                         BOOL reclaimAbsent) {
   if (number == nullptr) return FALSE;
+  // Set at the first controller key that exists but cannot be opened: the numbers up to one more
+  // than the manufacturer key's subkeys hold a free one, so the search never needs to go beyond.
+  DWORD lastCandidate = 0;
   for (DWORD n = 1;; ++n) {
     char keyName[kNumberTextSize];
     FormatNumber(keyName, kNumberKeyFormat, n);
     HKEY probe = nullptr;
-    if (RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe) != ERROR_SUCCESS) {
+    const LONG opened = RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe);
+    if (opened == ERROR_FILE_NOT_FOUND) {
       *number = n;
       return TRUE;
+    }
+    if (opened != ERROR_SUCCESS) {
+      // The key is there, only not to be opened: its number is taken.
+      if (lastCandidate == 0) {
+        DWORD subkeys = 0;
+        if (!CountSubkeys(manufacturerKey, &subkeys)) return FALSE;
+        lastCandidate = subkeys + 1;
+      }
+      if (n >= lastCandidate) return FALSE;
+      continue;
     }
     RegCloseKey(probe);
     if (!reclaimAbsent) continue;
@@ -271,7 +321,13 @@ BOOL FindFreeController(PSP_DEVINFO_DATA device, const char *manufacturer, HKEY 
       RegCloseKey(holder);
       continue;
     }
-    WriteDwordValue(holder, kControllerValue, moved - 1);
+    if (!WriteDwordValue(holder, kControllerValue, moved - 1)) {
+      // The absent device still names n: its controller goes back to the lowest free number,
+      // which is n again now that its key is gone, and n stays the absent device's.
+      MoveController(device, manufacturer, &moved);
+      RegCloseKey(holder);
+      continue;
+    }
     RegCloseKey(holder);
     *number = n;
     return TRUE;
@@ -292,7 +348,12 @@ BOOL MoveController(PSP_DEVINFO_DATA device, const char *manufacturer, DWORD *nu
     return FALSE;
   }
 
-  FindFreeController(device, manufacturer, manufacturerKey, number, FALSE);
+  if (!FindFreeController(device, manufacturer, manufacturerKey, number, FALSE)) {
+    RegCloseKey(oldKey);
+    RegCloseKey(manufacturerKey);
+    *number = oldNumber;
+    return FALSE;
+  }
   char newName[kNumberTextSize];
   FormatNumber(newName, kNumberKeyFormat, *number);
 
@@ -381,18 +442,18 @@ BOOL AllocateController(PSP_DEVINFO_DATA device, const char *manufacturer, char 
       ReadDwordValue(manufacturerKey, kNumberOfControllersValue, &count) &&
       WriteDwordValue(manufacturerKey, kNumberOfControllersValue, count + 1)) {
     DWORD chosen = 0;
-    FindFreeController(device, manufacturer, manufacturerKey, &chosen, TRUE);
-
-    char keyName[kNumberTextSize];
-    FormatNumber(keyName, kNumberKeyFormat, chosen);
-    char noClass[] = "";
-    HKEY controllerKey = nullptr;
-    // A key that is already there (the number was held by an absent device) is simply opened.
-    if (RegCreateKeyExA(manufacturerKey, keyName, 0, noClass, REG_OPTION_NON_VOLATILE, kReadWriteAccess, nullptr,
-                        &controllerKey, nullptr) == ERROR_SUCCESS) {
-      RegCloseKey(controllerKey);
-      *number = chosen;
-      result = TRUE;
+    if (FindFreeController(device, manufacturer, manufacturerKey, &chosen, TRUE)) {
+      char keyName[kNumberTextSize];
+      FormatNumber(keyName, kNumberKeyFormat, chosen);
+      char noClass[] = "";
+      HKEY controllerKey = nullptr;
+      // A key that is already there (the number was held by an absent device) is simply opened.
+      if (RegCreateKeyExA(manufacturerKey, keyName, 0, noClass, REG_OPTION_NON_VOLATILE, kReadWriteAccess, nullptr,
+                          &controllerKey, nullptr) == ERROR_SUCCESS) {
+        RegCloseKey(controllerKey);
+        *number = chosen;
+        result = TRUE;
+      }
     }
   }
 

@@ -1,0 +1,100 @@
+// What the reliability tests share: a machine that looks like one in the field (another maker's
+// controllers, an orphaned controller key, an absent adapter holding a number, ports, stale INF
+// files, a running monitor), a fresh start of that machine on the same drive C: folder, and the
+// numbering invariants read straight from the registry.
+#ifndef TESTS_RELIABILITY_MACHINE_H
+#define TESTS_RELIABILITY_MACHINE_H
+
+#include <winsim.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../coinstaller/coinstaller_machine.h"
+#include "sim_fixture.h"
+
+namespace reliability {
+
+inline const std::string kAdapterA = "PCI\\VEN_1A2B&DEV_0C10\\1";  // installed, holds 1
+inline const std::string kAdapterB = "PCI\\VEN_1A2B&DEV_0C10\\2";  // absent, holds 2
+inline const std::string kAdapterC = "PCI\\VEN_1A2B&DEV_0C10\\3";  // the adapter the jobs work on
+inline const std::string kOtherMaker = machine::kCapi20 + "\\1";
+inline const std::string kOrvikKey = machine::kCapi20 + "\\2";
+inline const std::string kManufacturerName = "ORVIK AG";
+
+// The fixture of the reliability tests. They start the machine afresh hundreds of times per test,
+// so drive C: lives in memory where the host offers a memory file system (/dev/shm), in a folder
+// of its own; elsewhere it is the fixture's usual folder.
+class ReliabilityTest : public SimTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string drive_;
+};
+
+// Forgets the whole machine (registry, handles, faults, recordings) and empties the drive C:
+// folder, so that every run starts from the same state; the module stays registered.
+void FreshMachine(const std::string &root);
+
+struct MachineShape {
+  bool adapterAPresent = true;
+  bool lptBox = false;          // adapter C is a parallel-port box (its hook asks for a restart)
+  bool monitorRunning = false;  // a monitor application listens for the quit message
+};
+// The machine of the failure sweep: another maker's manufacturer key 1, the maker's key 2 with
+// controllers 1 (adapter A), 2 (adapter B, absent) and 5 (held by nobody), adapter C without a
+// number, a parallel and a serial port, a stale maker-class INF with its precompiled copy and an
+// INF of another class in the INF folder, and an autoexec.nt with lines of its own.
+void BuildRealisticMachine(const MachineShape &shape);
+
+// ---- Reading the numbering back ------------------------------------------------------------
+
+// The maker's manufacturer key as the module finds it (first in enumeration order whose
+// Manufacturer names "ORVIK AG" in any letter case), "" when there is none.
+std::string FindManufacturerKey();
+
+struct DeviceNumbering {
+  std::string id;
+  bool exists = false;
+  bool present = false;
+  bool maker = false;           // ProductCode 1
+  std::optional<DWORD> number;  // stored Controller + 1
+  bool keyExists = false;       // the controller key of that number under the maker's key
+};
+DeviceNumbering ReadNumbering(const std::string &instanceId);
+
+// Violations of the numbering invariants among `devices`, "" when none:
+// - no two present maker devices hold the same number, and no absent one holds a number that
+//   another maker device holds (it would collide as soon as it is back);
+// - every maker device that holds a number, present or not, has its controller key.
+// Devices in `exempt` hold numbers the rules allow to be given back while the device keeps its
+// value (a refused or failed installation, a removal); they are left out of both checks.
+std::string NumberingViolations(const std::vector<std::string> &devices, const std::set<std::string> &exempt);
+
+// How many controller keys under the maker's manufacturer key name a number that some maker
+// device among `devices` holds (the count a prune would write).
+DWORD HeldControllerKeys(const std::vector<std::string> &devices);
+
+// Right after a prune, NumberOfControllers equals the number of controller keys that some maker
+// device of the class holds, and no other controller key is left. "" when that is so.
+std::string CountViolations(const std::vector<std::string> &devices);
+
+// Runs the prune as the next allocation would, on the first present device of `devices`.
+void PruneAsNextAllocation(const std::vector<std::string> &devices);
+
+// "" when nothing is open; otherwise a list of what is.
+std::string OpenHandleReport();
+
+// ---- The host's side of a request ----------------------------------------------------------
+
+// Pre-processing of DIF_INSTALLDEVICE on a device whose driver is selected; returns the status
+// and the number handed to post-processing.
+DWORD PreInstall(const std::string &instanceId, DWORD *number);
+// Both halves of a successful installation, without faults; false when anything was refused.
+bool InstallClean(const std::string &instanceId);
+
+}  // namespace reliability
+
+#endif  // TESTS_RELIABILITY_MACHINE_H
