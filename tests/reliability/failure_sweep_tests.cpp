@@ -1,0 +1,509 @@
+// Every platform call of each of the module's jobs, made to fail once: the job is run clean on
+// a fresh machine to count its calls, then once per call with that one call failing (with the
+// error Windows would most plausibly give). After each run: no leaked handle, window, class, timer
+// or allocation; the status the job owes its caller; controller numbers that devices hold are
+// neither lost nor shared; and the next allocation's prune brings the count back in line.
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "capireg.h"
+#include "reliability_machine.h"
+#include "setuplib.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using reliability::kAdapterA;
+using reliability::kAdapterB;
+using reliability::kAdapterC;
+
+const std::vector<std::string> kAdapters = {kAdapterA, kAdapterB, kAdapterC};
+const PVOID kUntouched = reinterpret_cast<PVOID>(ULONG_PTR{0x5A5A});
+constexpr DWORD kCopyFailure = ERROR_FILE_NOT_FOUND;  // how the failed installation ends
+
+// ---- One run of a job ----------------------------------------------------------------------
+
+struct RunResult {
+  DWORD status = 0;
+  unsigned long calls = 0;
+  unsigned failAt = 0;  // the call made to fail, 0 for a clean run
+  std::optional<winsim::FailedCallInfo> failed;
+  COINSTALLER_CONTEXT_DATA context = {};
+  std::vector<winsim::EventRecord> events;
+  winsim::HandleCounts open;
+  std::string openList;
+  // What the job captured before and after the request (driver ranks, registry text).
+  std::vector<DWORD> ranksBefore, ranksAfter;
+  std::string numberingBefore;
+};
+
+struct Job {
+  std::string name;
+  reliability::MachineShape shape;
+  DI_FUNCTION request = DIF_INSTALLDEVICE;
+  // Clean work on the machine before the request (an installation that the job undoes).
+  std::function<void()> prepareMachine;
+  // Readies the device set and the context as SetupAPI has them when it sends the request.
+  std::function<void(machine::DeviceInSet &, COINSTALLER_CONTEXT_DATA &)> prepareRequest;
+  // Problems with the outcome of one run; fills `exempt` with devices whose number the job may
+  // give back while they keep their value.
+  std::function<std::string(const RunResult &, std::set<std::string> *exempt)> check;
+  bool ranks = false;  // capture the driver ranks around the request
+};
+
+std::vector<DWORD> DriverRanks(machine::DeviceInSet &device) {
+  std::vector<DWORD> ranks;
+  for (DWORD index = 0;; ++index) {
+    SP_DRVINFO_DATA_A driver = {};
+    driver.cbSize = sizeof(driver);
+    if (!SetupDiEnumDriverInfoA(device.set, &device.data, SPDIT_COMPATDRIVER, index, &driver)) break;
+    SP_DRVINSTALL_PARAMS params = {};
+    params.cbSize = sizeof(params);
+    SetupDiGetDriverInstallParamsA(device.set, &device.data, &driver, &params);
+    ranks.push_back(params.Rank);
+  }
+  return ranks;
+}
+
+// Release calls on valid handles do not fail on Windows; when the injection makes one fail, the
+// object it should have released is left open by the simulation, not by the module. Exactly that
+// one object may then remain.
+bool OnlyTheUnreleasedObjectIsOpen(const RunResult &run) {
+  if (!run.failed) return false;
+  const winsim::HandleCounts &open = run.open;
+  if (open.Total() != 1) return false;
+  static const std::map<std::string, long winsim::HandleCounts::*> kReleases = {
+      {"RegCloseKey", &winsim::HandleCounts::regKeys},
+      {"FindClose", &winsim::HandleCounts::findHandles},
+      {"SetupDiDestroyDeviceInfoList", &winsim::HandleCounts::devInfoSets},
+      {"SetupCloseInfFile", &winsim::HandleCounts::infs},
+      {"DeregisterEventSource", &winsim::HandleCounts::eventSources},
+      {"LocalFree", &winsim::HandleCounts::localAllocs},
+      {"GlobalFree", &winsim::HandleCounts::globalAllocs},
+      {"FreeLibrary", &winsim::HandleCounts::modules},
+      {"KillTimer", &winsim::HandleCounts::timers},
+      {"UnregisterClassA", &winsim::HandleCounts::classes},
+  };
+  const std::string &function = run.failed->function;
+  if (function == "CloseHandle") return open.files + open.processes + open.threads == 1;
+  const auto found = kReleases.find(function);
+  return found != kReleases.end() && open.*(found->second) == 1;
+}
+
+std::string Describe(const winsim::FailedCallInfo &call) {
+  std::ostringstream out;
+  out << call.function << " " << call.subject << " failing with " << call.error;
+  return out.str();
+}
+
+// The errors with which the platform answers that something is not there. Injected into a call on
+// an object that exists, they make the platform deny it: the module can only believe that.
+bool IsAbsenceAnswer(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NO_MORE_ITEMS ||
+         error == ERROR_KEY_DOES_NOT_EXIST;
+}
+
+// A failure of a call on an object that does exist: access refused for the registry and device
+// keys, no memory for the rest.
+DWORD RealFailure(const std::string &function) {
+  if (function.rfind("Reg", 0) == 0 || function == "SetupDiOpenDevRegKey") return ERROR_ACCESS_DENIED;
+  return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// ---- Checks shared by the jobs -------------------------------------------------------------
+
+// Other makers' keys are never the module's business.
+std::string OtherMakerUntouched(const std::string &before) {
+  return winsim::ExportReg(reliability::kOtherMaker) == before ? "" : "another maker's manufacturer key changed\n";
+}
+
+std::string ModuleEvents(const RunResult &run, std::vector<DWORD> *ids) {
+  std::ostringstream out;
+  for (const winsim::EventRecord &event : run.events) {
+    if (event.source != "ORVIK.ISDN.Coinstaller") {
+      out << "event from unexpected source " << event.source << "\n";
+      continue;
+    }
+    if (event.type != EVENTLOG_ERROR_TYPE) out << "event " << event.id << " is not of the error type\n";
+    ids->push_back(event.id);
+  }
+  return out.str();
+}
+
+std::string ExpectNoEvents(const RunResult &run) {
+  return run.events.empty() ? ""
+                            : std::to_string(run.events.size()) + " events written by a phase that writes none\n";
+}
+
+// ---- The sweep -----------------------------------------------------------------------------
+
+class FailureSweep : public reliability::ReliabilityTest {
+ protected:
+  RunResult RunOnce(const Job &job, const std::function<void()> &arm, std::vector<std::string> *trace) {
+    reliability::FreshMachine(drive_);
+    reliability::BuildRealisticMachine(job.shape);
+    if (job.prepareMachine) job.prepareMachine();
+    const std::string otherMaker = winsim::ExportReg(reliability::kOtherMaker);
+
+    RunResult run;
+    {
+      machine::DeviceInSet device(kAdapterC);
+      COINSTALLER_CONTEXT_DATA context = {};
+      job.prepareRequest(device, context);
+      if (job.ranks) run.ranksBefore = DriverRanks(device);
+      run.numberingBefore = winsim::ExportReg(machine::kCapi20);
+      winsim::ClearEvents();
+      winsim::ResetCallCounts();
+      if (trace) winsim::SetCallTrace([trace](const std::string &line) { trace->push_back(line); });
+      if (arm) arm();
+      run.status = DeviceCoInstallerFunc(job.request, device.set, &device.data, &context);
+      run.calls = winsim::TotalCalls();
+      run.failed = winsim::FailedCall();
+      winsim::ClearFaults();
+      winsim::SetCallTrace(nullptr);
+      run.context = context;
+      if (job.ranks) run.ranksAfter = DriverRanks(device);
+    }
+    run.events = winsim::Events();
+    run.open = winsim::OpenHandles();
+    run.openList = winsim::DescribeOpenHandles();
+    otherMakerChange_ = OtherMakerUntouched(otherMaker);
+    return run;
+  }
+
+  void Sweep(const Job &job) {
+    // A module keeps the quit message's number for its whole life: the first removal in the
+    // process registers it. That one registration is made to fail first, then done cleanly, so
+    // that the counted runs all start from the same state.
+    std::set<std::pair<std::string, std::string>> points, exercised;
+    std::map<std::string, int> outcomes;
+    if (job.shape.monitorRunning) {
+      RunResult first = RunOnce(
+          job, [] { winsim::FailNthCall("RegisterWindowMessageA", 1, ERROR_NOT_ENOUGH_MEMORY); }, nullptr);
+      if (first.failed) {
+        points.insert({first.failed->function, first.failed->subject});
+        exercised.insert({first.failed->function, first.failed->subject});
+        EXPECT_EQ(Judge(job, first, true, &outcomes), "") << job.name << ": " << Describe(*first.failed);
+      }
+      RunOnce(job, nullptr, nullptr);
+    }
+
+    std::vector<std::string> trace;
+    const RunResult clean = RunOnce(job, nullptr, &trace);
+    std::map<std::string, int> cleanOutcome;
+    ASSERT_EQ(Judge(job, clean, true, &cleanOutcome), "") << job.name << ", clean run";
+    ASSERT_EQ(trace.size(), clean.calls);
+    // A trace line is "function subject -> result"; the subject and the result may be missing.
+    for (const std::string &line : trace) {
+      const size_t space = line.find(' ');
+      const size_t result = line.find(" -> ");
+      std::string subject;
+      if (space != std::string::npos && space != result) subject = line.substr(space + 1, result - space - 1);
+      points.insert({line.substr(0, space), subject});
+    }
+    cleanFunctions_.clear();
+    for (const std::string &line : trace) cleanFunctions_.push_back(line.substr(0, line.find(' ')));
+
+    unsigned long runs = 1, absenceRuns = 0;
+    for (unsigned k = 1; k <= clean.calls; ++k) {
+      RunResult run = RunOnce(
+          job, [k] { winsim::FailNthPlatformCall(k); }, nullptr);
+      run.failAt = k;
+      ++runs;
+      if (!run.failed) {
+        ADD_FAILURE() << job.name << ": call " << k << " of " << clean.calls << " was never made";
+        continue;
+      }
+      exercised.insert({run.failed->function, run.failed->subject});
+      const bool absence = IsAbsenceAnswer(run.failed->error);
+      EXPECT_EQ(Judge(job, run, !absence, &outcomes), "")
+          << job.name << ": call " << k << " (" << Describe(*run.failed) << ")";
+      if (!absence) continue;
+
+      // The same call failing the way a call on an object that does exist can fail.
+      const std::string function = run.failed->function;
+      const DWORD error = RealFailure(function);
+      const unsigned occurrence = OccurrenceOf(k);
+      RunResult real = RunOnce(
+          job, [&] { winsim::FailNthCall(function, occurrence, error); }, nullptr);
+      real.failAt = k;
+      ++runs;
+      ++absenceRuns;
+      if (!real.failed) {
+        ADD_FAILURE() << job.name << ": call " << k << " was not made again";
+        continue;
+      }
+      EXPECT_EQ(Judge(job, real, true, &outcomes), "")
+          << job.name << ": call " << k << " (" << Describe(*real.failed) << ")";
+    }
+
+    size_t covered = 0;
+    std::string missed;
+    for (const auto &point : points) {
+      if (exercised.count(point)) {
+        ++covered;
+      } else {
+        missed += "  " + point.first + " " + point.second + "\n";
+      }
+    }
+    std::ostringstream outcomeText;
+    for (const auto &[outcome, count] : outcomes) outcomeText << " " << outcome << " x" << count << ";";
+    std::printf(
+        "[sweep] %s: %lu platform calls, %zu distinct failure points, %zu exercised; %lu runs (%lu calls "
+        "also failed as on an existing object); outcomes:%s\n",
+        job.name.c_str(), clean.calls, points.size(), covered, runs, absenceRuns, outcomeText.str().c_str());
+    EXPECT_EQ(covered, points.size()) << job.name << ", never made to fail:\n" << missed;
+    winsim::Reset();  // what a failed release in the last run left open is the simulation's
+  }
+
+  // Checks one run and then the machine's recovery: the prune of the next allocation, without
+  // faults, leaves a count that matches the held controller keys. When the platform was made to
+  // deny an object that exists (`numbering` false), the module acted on what it was told and the
+  // numbering is not judged. Returns the problems found.
+  std::string Judge(const Job &job, const RunResult &run, bool numbering, std::map<std::string, int> *outcomes) {
+    std::string problems = otherMakerChange_;
+    if (run.open.Total() != 0 && !OnlyTheUnreleasedObjectIsOpen(run)) problems += "left open:\n" + run.openList;
+    std::set<std::string> exempt;
+    problems += job.check(run, &exempt);
+    if (numbering) problems += reliability::NumberingViolations(kAdapters, exempt);
+
+    winsim::ClearEvents();
+    const long leftOpen = winsim::OpenHandles().Total();
+    reliability::PruneAsNextAllocation(kAdapters);
+    if (winsim::OpenHandles().Total() != leftOpen)
+      problems += "the recovery prune left open:\n" + reliability::OpenHandleReport();
+    if (numbering) {
+      problems += reliability::CountViolations(kAdapters);
+      problems += reliability::NumberingViolations(kAdapters, exempt);
+    }
+
+    std::ostringstream outcome;
+    outcome << std::hex << run.status;
+    for (const winsim::EventRecord &event : run.events) outcome << "/" << std::dec << event.id;
+    ++(*outcomes)[outcome.str()];
+    return problems;
+  }
+
+  // How many calls of the same function the clean run had made up to call k, that one included.
+  unsigned OccurrenceOf(unsigned k) const {
+    unsigned occurrence = 0;
+    for (unsigned i = 0; i < k && i < cleanFunctions_.size(); ++i)
+      occurrence += cleanFunctions_[i] == cleanFunctions_[k - 1];
+    return occurrence;
+  }
+
+  // The position (1-based) of the first call of `function` in the clean run, 0 if none.
+  unsigned FirstCallOf(const std::string &function) const {
+    for (size_t i = 0; i < cleanFunctions_.size(); ++i) {
+      if (cleanFunctions_[i] == function) return static_cast<unsigned>(i + 1);
+    }
+    return 0;
+  }
+
+  std::vector<std::string> cleanFunctions_;
+  std::string otherMakerChange_;
+};
+
+// ---- The jobs ------------------------------------------------------------------------------
+
+// The driver INFs of the driver-choice job, in the INF folder beside the realistic machine's own.
+void PutDriverChoiceInfs() {
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem1.inf", machine::DriverInf("Older driver", "01/15/2000"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem2.inf", machine::DriverInf("Newer driver", "06/26/2001"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem3.inf", machine::DriverInf("Undated driver", std::nullopt));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem4.inf", machine::DriverInf("Newest driver", "03-01-2002"));
+}
+
+TEST_F(FailureSweep, DriverChoice) {
+  Job job;
+  job.name = "driver choice";
+  job.request = DIF_SELECTBESTCOMPATDRV;
+  job.ranks = true;
+  job.prepareMachine = PutDriverChoiceInfs;
+  job.prepareRequest = [](machine::DeviceInSet &device, COINSTALLER_CONTEXT_DATA &) {
+    ASSERT_TRUE(SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER));
+  };
+  job.check = [](const RunResult &run, std::set<std::string> *) {
+    std::ostringstream out;
+    if (run.status != NO_ERROR) out << "status " << std::hex << run.status << ", driver choice always returns 0\n";
+    out << ExpectNoEvents(run);
+    if (winsim::ExportReg(machine::kCapi20) != run.numberingBefore) out << "the numbering changed\n";
+    if (run.ranksAfter.size() != run.ranksBefore.size()) {
+      out << "the driver list changed its length\n";
+      return out.str();
+    }
+    // Each driver keeps its rank or drops one; at most one is elected to the best rank.
+    int elected = 0;
+    for (size_t i = 0; i < run.ranksBefore.size(); ++i) {
+      const DWORD before = run.ranksBefore[i], after = run.ranksAfter[i];
+      if (after == before || after == before + 1) continue;
+      if (after == 0) {
+        ++elected;
+      } else {
+        out << "driver " << i << " went from rank " << before << " to " << after << "\n";
+      }
+    }
+    if (elected > 1) out << elected << " drivers were given the best rank\n";
+    return out.str();
+  };
+  Sweep(job);
+}
+
+TEST_F(FailureSweep, PreInstall) {
+  Job job;
+  job.name = "pre-install";
+  job.prepareRequest = [](machine::DeviceInSet &device, COINSTALLER_CONTEXT_DATA &context) {
+    device.SelectDriver();
+    context.PrivateData = kUntouched;
+  };
+  job.check = [this](const RunResult &run, std::set<std::string> *exempt) {
+    std::ostringstream out;
+    std::vector<DWORD> ids;
+    out << ModuleEvents(run, &ids);
+    const reliability::DeviceNumbering c = reliability::ReadNumbering(kAdapterC);
+    const bool classListFailed = run.failed && run.failAt == FirstCallOf("SetupDiGetClassDevsA");
+    const bool selectionFailed = run.failed && run.failed->function == "SetupDiGetSelectedDriverA";
+
+    if (run.status == ERROR_DI_POSTPROCESSING_REQUIRED) {
+      if (!ids.empty()) out << "an installation that goes ahead wrote event " << ids[0] << "\n";
+      if (classListFailed || selectionFailed) out << "went ahead without the class list or the selected driver\n";
+      if (!c.number || !c.keyExists) out << "went ahead, but the device holds no registered number\n";
+      if (c.number && machine::PrivateNumber(run.context) != *c.number) {
+        out << "PrivateData " << machine::PrivateNumber(run.context) << ", the device holds " << *c.number << "\n";
+      }
+      return out.str();
+    }
+    if (run.status != ERROR_DI_DONT_INSTALL) {
+      out << "status " << std::hex << run.status << " is neither of the two the phase returns\n";
+      return out.str();
+    }
+    if (run.context.PrivateData != kUntouched) out << "a refusal changed PrivateData\n";
+    if (ids.size() != 1) {
+      out << "a refusal wrote " << ids.size() << " events\n";
+      return out.str();
+    }
+    const DWORD id = ids[0];
+    const std::vector<BYTE> &data = run.events[0].data;
+    if (classListFailed != (id == EVENT_GET_CLASS_DEVS_FAILED))
+      out << "event " << id << " for the class list call\n";
+    if (selectionFailed != (id == EVENT_GET_SELECTED_DRIVER_FAILED))
+      out << "event " << id << " for the selection\n";
+    if (id == EVENT_GET_CLASS_DEVS_FAILED || id == EVENT_GET_SELECTED_DRIVER_FAILED) {
+      if (data != machine::LittleEndian(run.failed->error)) out << "event " << id << " does not carry the error\n";
+    } else if (!data.empty()) {
+      out << "event " << id << " carries data\n";
+    }
+    if (id == EVENT_SET_CAPI_DEVICE_NAME_FAILED) {
+      // The number went back; the device's value stays.
+      if (!c.number) out << "the device lost its value after event 2005\n";
+      exempt->insert(kAdapterC);
+    } else if (id == EVENT_ADD_CAPI_DEVICE_FAILED || id == EVENT_SET_CONTROLLER_FAILED) {
+      if (c.number) out << "the device holds a number after event " << id << "\n";
+    } else if (id != EVENT_GET_CLASS_DEVS_FAILED && id != EVENT_GET_SELECTED_DRIVER_FAILED) {
+      out << "unknown event " << id << "\n";
+    }
+    if (winsim::HasFile(machine::kAutoexecPath) &&
+        winsim::GetFile(machine::kAutoexecPath)->find(machine::kAutoexecBlock) != std::string::npos) {
+      out << "a refused installation added the autoexec.nt block\n";
+    }
+    return out.str();
+  };
+  Sweep(job);
+}
+
+// Post-processing after the installation's default action: the pre-install ran cleanly and left
+// its number in the context.
+Job PostProcessingJob(const std::string &name, const reliability::MachineShape &shape, DWORD installResult) {
+  static DWORD number = 0;
+  Job job;
+  job.name = name;
+  job.shape = shape;
+  job.prepareMachine = [] {
+    ASSERT_EQ(reliability::PreInstall(kAdapterC, &number), ERROR_DI_POSTPROCESSING_REQUIRED);
+  };
+  job.prepareRequest = [installResult](machine::DeviceInSet &, COINSTALLER_CONTEXT_DATA &context) {
+    context.PostProcessing = TRUE;
+    context.InstallResult = installResult;
+    context.PrivateData = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(number));
+  };
+  return job;
+}
+
+void CheckSuccessfulPostInstall(Job *job) {
+  job->check = [](const RunResult &run, std::set<std::string> *exempt) {
+    std::ostringstream out;
+    if (run.status != NO_ERROR)
+      out << "status " << std::hex << run.status << ", a successful installation stands\n";
+    out << ExpectNoEvents(run);
+    const reliability::DeviceNumbering c = reliability::ReadNumbering(kAdapterC);
+    if (!c.number) out << "the device lost its value\n";
+    if (c.number && !c.keyExists) {
+      // The channel count could not be recorded: the number went back and nothing of the tools
+      // set-up may follow.
+      exempt->insert(kAdapterC);
+      if (!winsim::StartedProcesses().empty()) out << "programs started after the number went back\n";
+      if (winsim::GetValue(machine::kRunKey, "ONLMonitor"))
+        out << "Run entry written after the number went back\n";
+    }
+    return out.str();
+  };
+}
+
+TEST_F(FailureSweep, PostInstall) {
+  Job job = PostProcessingJob("post-install", {}, NO_ERROR);
+  CheckSuccessfulPostInstall(&job);
+  Sweep(job);
+}
+
+TEST_F(FailureSweep, PostInstallOfAParallelPortBox) {
+  reliability::MachineShape shape;
+  shape.lptBox = true;
+  Job job = PostProcessingJob("post-install, parallel-port box", shape, NO_ERROR);
+  CheckSuccessfulPostInstall(&job);
+  Sweep(job);
+}
+
+TEST_F(FailureSweep, FailedInstallation) {
+  Job job = PostProcessingJob("failed installation", {}, kCopyFailure);
+  job.check = [](const RunResult &run, std::set<std::string> *exempt) {
+    std::ostringstream out;
+    if (run.status != kCopyFailure)
+      out << "status " << std::hex << run.status << ", the installation's own is due\n";
+    out << ExpectNoEvents(run);
+    if (!winsim::StartedProcesses().empty()) out << "programs started after a failed installation\n";
+    exempt->insert(kAdapterC);
+    return out.str();
+  };
+  Sweep(job);
+}
+
+Job RemovalJob(const std::string &name, bool lastAdapter) {
+  Job job;
+  job.name = name;
+  job.request = DIF_REMOVE;
+  job.shape.adapterAPresent = !lastAdapter;
+  job.shape.monitorRunning = lastAdapter;
+  job.prepareMachine = [] { ASSERT_TRUE(reliability::InstallClean(kAdapterC)); };
+  job.prepareRequest = [](machine::DeviceInSet &, COINSTALLER_CONTEXT_DATA &) {};
+  job.check = [](const RunResult &run, std::set<std::string> *exempt) {
+    std::ostringstream out;
+    if (run.status != NO_ERROR) out << "status " << std::hex << run.status << ", a removal is never refused\n";
+    out << ExpectNoEvents(run);
+    exempt->insert(kAdapterC);
+    return out.str();
+  };
+  return job;
+}
+
+TEST_F(FailureSweep, RemovalOfTheLastAdapter) {
+  Sweep(RemovalJob("removal of the last adapter", true));
+}
+
+TEST_F(FailureSweep, RemovalOfOneOfTwoAdapters) {
+  Sweep(RemovalJob("removal of one of two adapters", false));
+}
+
+}  // namespace
