@@ -86,19 +86,50 @@ void MarkDeleted(Key &key) {
   ++key.generation;
 }
 
+// Upper-cases a name into a buffer kept between calls. Name lookups are by far the most frequent
+// registry operation (the simulated SetupAPI looks up every device's keys by full path for every
+// device list it builds), and this way they allocate nothing.
+const std::string &UpperInBuffer(const char *name, size_t length) {
+  thread_local std::string buffer;
+  buffer.assign(name, length);
+  for (char &c : buffer)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return buffer;
+}
+
+bool NameEquals(const char *text, size_t length, const char *name) {
+  const size_t nameLength = std::strlen(name);
+  if (length != nameLength) return false;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char x = static_cast<unsigned char>(text[i]), y = static_cast<unsigned char>(name[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The root named by the first component of a path (full name or abbreviation), -1 for none.
+int RootIndexNamed(const char *name, size_t length) {
+  for (size_t i = 0; i < kRoots.size(); ++i) {
+    if (NameEquals(name, length, kRoots[i].name) || NameEquals(name, length, kRoots[i].abbreviation)) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+Key *FindSubkeyNamed(Key &parent, const char *name, size_t length) {
+  auto it = parent.subkeys.find(UpperInBuffer(name, length));
+  return it == parent.subkeys.end() ? nullptr : it->second.get();
+}
+
 }  // namespace
 
 bool ParsePath(const std::string &path, ParsedPath *parsed) {
   size_t end = path.find('\\');
-  std::string rootName = path.substr(0, end);
-  parsed->root = -1;
+  parsed->root = RootIndexNamed(path.data(), end == std::string::npos ? path.size() : end);
   parsed->parts.clear();
-  for (size_t i = 0; i < kRoots.size(); ++i) {
-    if (EqualNoCase(rootName, kRoots[i].name) || EqualNoCase(rootName, kRoots[i].abbreviation)) {
-      parsed->root = static_cast<int>(i);
-      break;
-    }
-  }
   if (parsed->root < 0) return false;
   while (end != std::string::npos) {
     size_t start = end + 1;
@@ -126,8 +157,7 @@ Key &Root(int index) {
 }
 
 Key *FindSubkey(Key &parent, const std::string &name) {
-  auto it = parent.subkeys.find(Upper(name));
-  return it == parent.subkeys.end() ? nullptr : it->second.get();
+  return FindSubkeyNamed(parent, name.data(), name.size());
 }
 
 Key *FindKey(const ParsedPath &path) {
@@ -141,7 +171,7 @@ Key *FindKey(const ParsedPath &path) {
 }
 
 const Value *FindValue(const Key &key, const std::string &name) {
-  auto it = key.valueIndex.find(Upper(name));
+  auto it = key.valueIndex.find(UpperInBuffer(name.data(), name.size()));
   return it == key.valueIndex.end() ? nullptr : &key.values[it->second];
 }
 
@@ -655,10 +685,24 @@ regstore::ParsedPath ParseOrThrow(const std::string &path) {
   return parsed;
 }
 
+// Reads the path as regstore::ParsePath does (the root by name or abbreviation, empty components
+// skipped, a component over kMaxKeyNameLength refused) but walks it in place instead of taking it
+// apart into strings first.
 Key *KeyAt(const std::string &path) {
-  regstore::ParsedPath parsed;
-  if (!regstore::ParsePath(path, &parsed)) return nullptr;
-  return regstore::FindKey(parsed);
+  size_t end = path.find('\\');
+  const int root = regstore::RootIndexNamed(path.data(), end == std::string::npos ? path.size() : end);
+  if (root < 0) return nullptr;
+  Key *key = &regstore::Root(root);
+  while (end != std::string::npos) {
+    const size_t start = end + 1;
+    end = path.find('\\', start);
+    const size_t length = (end == std::string::npos ? path.size() : end) - start;
+    if (length == 0) continue;
+    if (length > regstore::kMaxKeyNameLength) return nullptr;
+    key = regstore::FindSubkeyNamed(*key, path.data() + start, length);
+    if (!key) return nullptr;
+  }
+  return key;
 }
 
 bool ResetRegistry() {
@@ -715,10 +759,13 @@ std::optional<DWORD> GetDword(const std::string &keyPath, const std::string &nam
 }
 
 std::optional<std::string> GetString(const std::string &keyPath, const std::string &name) {
-  auto value = GetValue(keyPath, name);
+  // Read in place rather than through a copy of the value: the simulated SetupAPI reads every
+  // device's class and driver this way.
+  Key *key = KeyAt(keyPath);
+  if (!key) return std::nullopt;
+  const regstore::Value *value = regstore::FindValue(*key, name);
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
-  std::string text(value->data.begin(), value->data.end());
-  return text.substr(0, text.find('\0'));
+  return std::string(value->data.begin(), std::find(value->data.begin(), value->data.end(), BYTE{0}));
 }
 
 void SetValue(const std::string &keyPath, const std::string &name, DWORD type, const std::vector<BYTE> &data) {
