@@ -55,7 +55,7 @@ void ExpectProgramsStarted(size_t times) {
   const std::string tools = ToolsFolder();
   for (const char *program : {"onlmon.exe", "onltool.exe"}) {
     const std::vector<std::string> runs = StandInRuns(program, times);
-    ASSERT_EQ(runs.size(), times) << program << " started so many times";
+    ASSERT_EQ(runs.size(), times) << "runs of " << program;
     for (const std::string &line : runs) {
       const Run run = ParseRun(line);
       // The path holds blanks and is started unquoted: the whole path must be the one that ran,
