@@ -18,9 +18,12 @@ if [ "$scope" = all ]; then
     [x86_64-w64-mingw32-windmc]=binutils-mingw-w64-x86-64
     [/usr/include/benchmark/benchmark.h]=libbenchmark-dev
     [clang++]=clang
-    [/usr/lib/wine/wine64]=wine64
   )
 fi
+# Wine is optional for a user who cannot install packages: without it the tests on Wine are
+# skipped, and the test command says so.
+declare -A optional=()
+[ "$scope" = all ] && optional[/usr/lib/wine/wine64]=wine64
 
 missing=()
 for probe in "${!need[@]}"; do
@@ -33,6 +36,17 @@ done
 # libclang-rt-14-dev brings the fuzzer and sanitizer runtimes that clang needs.
 if [ "$scope" = all ] && ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
   missing+=(libclang-rt-dev)
+fi
+
+missing_optional=()
+for probe in "${!optional[@]}"; do
+  [ -e "$probe" ] || missing_optional+=("${optional[$probe]}")
+done
+if [ "$(id -u)" -eq 0 ]; then
+  missing+=("${missing_optional[@]}")
+elif [ ${#missing_optional[@]} -ne 0 ]; then
+  echo "Not installed: ${missing_optional[*]} (as root: apt-get install --no-install-recommends ${missing_optional[*]});" \
+    "the tests on Wine will be skipped." >&2
 fi
 
 [ ${#missing[@]} -eq 0 ] && exit 0

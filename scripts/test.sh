@@ -21,4 +21,7 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 
 section "Host tests"
+if [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "Wine (wine64) is not installed: the tests on Wine are skipped (run this command as root to install it)."
+fi
 ctest --preset host
