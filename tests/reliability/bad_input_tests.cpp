@@ -1,0 +1,235 @@
+// What the machine may hold that no installation wrote: values of the wrong type or size, strings
+// without terminators, names too long or not numbers, a huge or binary autoexec.nt, broken INF
+// files. Whole requests run over them; each ends the way the rules say, or else without writing
+// anything cut off or made up, and with nothing left open (the fixture checks that).
+#include <set>
+
+#include "reliability_machine.h"
+#include "setuplib.h"
+
+namespace {
+
+using reliability::kAdapterA;
+using reliability::kAdapterB;
+using reliability::kAdapterC;
+using reliability::kOrvikKey;
+
+const std::vector<std::string> kAdapters = {kAdapterA, kAdapterB, kAdapterC};
+
+std::vector<BYTE> Bytes(const std::string &text) {
+  return std::vector<BYTE>(text.begin(), text.end());
+}
+
+class BadInput : public reliability::ReliabilityTest {
+ protected:
+  void SetUp() override {
+    ReliabilityTest::SetUp();
+    reliability::BuildRealisticMachine({});
+  }
+
+  DWORD InstallC(DWORD *number = nullptr) {
+    DWORD ignored = 0;
+    winsim::ClearEvents();
+    return reliability::PreInstall(kAdapterC, number ? number : &ignored);
+  }
+
+  static std::vector<DWORD> EventIds() {
+    std::vector<DWORD> ids;
+    for (const winsim::EventRecord &event : winsim::Events()) ids.push_back(event.id);
+    return ids;
+  }
+};
+
+// ---- The numbering ---------------------------------------------------------------------------
+
+TEST_F(BadInput, ManufacturerValueOf260BytesOrMoreIsNobodysName) {
+  // 259 bytes: the text before its terminator is the name. 260 and more: nobody's, so the maker
+  // gets a manufacturer key of its own, numbered from 1.
+  std::vector<BYTE> fits = Bytes(std::string("ORVIK AG") + '\0');
+  fits.resize(259, 'x');
+  winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, fits);
+  DWORD number = 0;
+  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
+  EXPECT_EQ(number, 2u) << "A holds 1 under the maker's key 2; B's 2 is reclaimed";
+  EXPECT_EQ(winsim::SubkeyNames(machine::kCapi20), (std::vector<std::string>{"1", "2"}));
+
+  for (size_t size : {260u, 261u, 4096u}) {
+    reliability::FreshMachine(drive_);
+    reliability::BuildRealisticMachine({});
+    std::vector<BYTE> tooLong = Bytes(std::string("ORVIK AG") + '\0');
+    tooLong.resize(size, 'x');
+    winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, tooLong);
+    ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired) << size << " bytes";
+    EXPECT_EQ(number, 1u) << size << " bytes";
+    EXPECT_EQ(winsim::GetString(machine::kCapi20 + "\\3", "Manufacturer"), "ORVIK AG") << size << " bytes";
+    EXPECT_EQ(winsim::GetString(machine::kDriverParameters, "CapiDeviceName"), "CAPI203") << size << " bytes";
+  }
+}
+
+TEST_F(BadInput, DeviceNameIsHandedOnWholeOrNotAtAll) {
+  // Without its terminator but short: the name as it stands.
+  winsim::SetValue(kOrvikKey, "DeviceName", REG_BINARY, Bytes("CAPI202"));
+  ASSERT_EQ(InstallC(), machine::kPostprocessingRequired);
+  EXPECT_EQ(winsim::GetValue(machine::kDriverParameters, "CapiDeviceName")->data,
+            Bytes(std::string("CAPI202") + '\0'));
+
+  // Filling the whole name buffer without a terminator: it cannot be had whole, so the
+  // allocation fails and nothing is named.
+  reliability::FreshMachine(drive_);
+  reliability::BuildRealisticMachine({});
+  winsim::SetValue(kOrvikKey, "DeviceName", REG_SZ, std::vector<BYTE>(MAX_PATH, 'N'));
+  EXPECT_EQ(InstallC(), machine::kDontInstall);
+  EXPECT_EQ(EventIds(), std::vector<DWORD>{EVENT_ADD_CAPI_DEVICE_FAILED});
+  EXPECT_FALSE(winsim::KeyExists(machine::kDriverParameters));
+  EXPECT_FALSE(reliability::ReadNumbering(kAdapterC).number.has_value());
+}
+
+TEST_F(BadInput, CountOfTheWrongSizeIsReplacedByThePrunesCount) {
+  // Eight bytes do not read into a 32-bit count; the prune writes the count afresh before the
+  // allocation reads it: A's 1 and B's 2 are held, 5 is not, and C adds one.
+  winsim::SetValue(kOrvikKey, "NumberOfControllers", REG_QWORD, {9, 0, 0, 0, 0, 0, 0, 0});
+  DWORD number = 0;
+  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
+  EXPECT_EQ(winsim::GetValue(kOrvikKey, "NumberOfControllers")->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(winsim::GetDword(kOrvikKey, "NumberOfControllers"), 3u);
+  EXPECT_EQ(reliability::NumberingViolations(kAdapters, {}), "");
+}
+
+TEST_F(BadInput, ControllerValueTooLargeToReadIsNoNumber) {
+  // C stores 8 bytes: no number a search or a read can use. C is numbered afresh and its value
+  // becomes a 32-bit number; nobody else's number is touched.
+  winsim::SetValue(machine::DeviceCapiKey(kAdapterC), "Controller", REG_QWORD, {0, 0, 0, 0, 0, 0, 0, 0});
+  DWORD number = 0;
+  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
+  EXPECT_EQ(number, 2u);
+  const std::optional<winsim::RegValue> stored = winsim::GetValue(machine::DeviceCapiKey(kAdapterC), "Controller");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(stored->data, machine::LittleEndian(1));
+  EXPECT_EQ(reliability::NumberingViolations(kAdapters, {}), "");
+}
+
+TEST_F(BadInput, KeyNamesThatAreNoNumbersOrAsLongAsTheyGetArePruned) {
+  const std::string longest(255, 'k');  // the longest name a registry key can have
+  const std::set<std::string> odd = {"abc", "7x", "-0", longest, std::string(254, '9') + "x"};
+  for (const std::string &name : odd) winsim::CreateKey(kOrvikKey + "\\" + name);
+  winsim::CreateKey(machine::kCapi20 + "\\" + longest);  // a manufacturer key nobody can name
+  ASSERT_EQ(InstallC(), machine::kPostprocessingRequired);
+  for (const std::string &name : winsim::SubkeyNames(kOrvikKey)) {
+    EXPECT_EQ(odd.count(name), 0u) << name.substr(0, 20) << "... held by nobody, survived the prune";
+  }
+  EXPECT_TRUE(winsim::KeyExists(machine::kCapi20 + "\\" + longest)) << "other keys of CAPI20 are not the prune's";
+  EXPECT_EQ(winsim::GetDword(kOrvikKey, "NumberOfControllers"), 3u);
+}
+
+TEST_F(BadInput, MovedControllerKeepsValuesTooLongForTheUsualBuffers) {
+  // B's controller key carries a value whose name passes 260 characters and one whose data passes
+  // 256 bytes; reclaiming B's number moves them all.
+  const std::string longName(300, 'n');
+  std::vector<BYTE> largeData(5000);
+  for (size_t i = 0; i < largeData.size(); ++i) largeData[i] = static_cast<BYTE>(i * 7);
+  winsim::SetValue(kOrvikKey + "\\2", longName, REG_BINARY, {1, 2, 3});
+  winsim::SetValue(kOrvikKey + "\\2", "Calibration", REG_BINARY, largeData);
+  winsim::SetValue(kOrvikKey + "\\2", "Unterminated", REG_SZ, Bytes("no end"));
+
+  DWORD number = 0;
+  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
+  ASSERT_EQ(number, 2u);
+  EXPECT_EQ(reliability::ReadNumbering(kAdapterB).number, 3u);
+  const std::string moved = kOrvikKey + "\\3";
+  EXPECT_EQ(winsim::GetValue(moved, longName)->data, (std::vector<BYTE>{1, 2, 3}));
+  EXPECT_EQ(winsim::GetValue(moved, "Calibration")->data, largeData);
+  EXPECT_EQ(winsim::GetDword(moved, "Channels"), 2u);
+  EXPECT_EQ(winsim::GetString(moved, "Line"), "S0 bus, point to multipoint");
+  // Read through the platform's string functions, a string stored without its terminator gets
+  // one: the text arrives whole, terminated.
+  EXPECT_EQ(winsim::GetValue(moved, "Unterminated")->data, Bytes(std::string("no end") + '\0'));
+}
+
+// ---- autoexec.nt ---------------------------------------------------------------------------
+
+TEST_F(BadInput, AutoexecOfSeveralMegabytesIsEditedWhole) {
+  std::string head, tail;
+  for (int i = 0; head.size() < 1500000; ++i)
+    head += "set LINE" + std::to_string(i) + "=some value of the line\r\n";
+  for (int i = 0; tail.size() < 1500000; ++i)
+    tail += "lh %SystemRoot%\\system32\\tsr" + std::to_string(i) + "\r\n";
+  winsim::PutFile(machine::kAutoexecPath,
+                  head + "\r\n" + machine::kAutoexecBlock + tail + machine::kAutoexecBlock);
+
+  EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_ADD), SETUP_STATUS_OK);
+  EXPECT_EQ(winsim::GetFile(machine::kAutoexecPath), head + tail + "\r\n" + machine::kAutoexecBlock + "\r\n");
+  EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_REMOVE), SETUP_STATUS_OK);
+  EXPECT_EQ(winsim::GetFile(machine::kAutoexecPath), head + tail + "\r\n");
+}
+
+TEST_F(BadInput, AutoexecOfZeroBytesOnlyKeepsThemAll) {
+  // The search ends at the first zero byte, so nothing is found; the bytes are written back and
+  // every add puts one more block after them.
+  const std::string zeros(100000, '\0');
+  winsim::PutFile(machine::kAutoexecPath, zeros);
+  const std::string block = "\r\n" + machine::kAutoexecBlock + "\r\n";
+  EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_ADD), SETUP_STATUS_OK);
+  EXPECT_EQ(winsim::GetFile(machine::kAutoexecPath), zeros + block);
+  EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_REMOVE), SETUP_STATUS_OK);
+  EXPECT_EQ(winsim::GetFile(machine::kAutoexecPath), zeros + block);
+}
+
+// ---- INF files -----------------------------------------------------------------------------
+
+TEST_F(BadInput, InfFilesWithoutAReadableClassSurviveThePurge) {
+  const std::map<std::string, std::string> broken = {
+      {"oem20", ""},
+      {"oem21", std::string("\x00\xff\xfe[Version]\x00", 13)},
+      {"oem22", "[Strings]\r\nClass=ORVIK\r\n"},  // no Version section
+      {"oem23", "[Version\r\nClass=ORVIK\r\n"},   // its header never closes
+  };
+  for (const auto &[name, text] : broken) {
+    winsim::PutFile("C:\\WINDOWS\\inf\\" + name + ".inf", text);
+    winsim::PutFile("C:\\WINDOWS\\inf\\" + name + ".pnf", "precompiled");
+  }
+  ASSERT_EQ(InstallC(), machine::kPostprocessingRequired);
+  for (const auto &[name, text] : broken) {
+    EXPECT_TRUE(winsim::HasFile("C:\\WINDOWS\\inf\\" + name + ".inf")) << name;
+    EXPECT_TRUE(winsim::HasFile("C:\\WINDOWS\\inf\\" + name + ".pnf")) << name;
+  }
+  EXPECT_FALSE(winsim::HasFile("C:\\WINDOWS\\inf\\oem7.inf")) << "the machine's own stale maker INF goes";
+}
+
+TEST_F(BadInput, DriverChoiceReadsBrokenInfsAsTheInfReaderDoes) {
+  // Beside an older and a newer whole driver: one whose install section is missing, one whose
+  // date is empty, one whose date is 400 digits (one field), which all take no part; and one whose
+  // quote never closes, so that field 1 runs to the end of the line, comma and version included:
+  // "12/31/2009,1.0" still parses as three fields with the year 2009, and that driver wins.
+  const std::string models =
+      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=ORVIK\r\nClassGuid=" + machine::kOrvikClassGuid +
+      "\r\n\r\n[Manufacturer]\r\nORVIK=Models\r\n\r\n[Models]\r\n";
+  auto inf = [&](const std::string &section, const std::string &body) {
+    return models + "\"ORVIK adapter\"=" + section + ", " + machine::kAdapterHardwareId + "\r\n\r\n" + body;
+  };
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem1.inf", machine::DriverInf("Older driver", "01/15/2000"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem2.inf", inf("Missing", "[Other.NT]\r\nDriverVer=01/01/2010\r\n"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem3.inf", inf("Quoted", "[Quoted.NT]\r\nDriverVer=\"12/31/2009,1.0\r\n"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem4.inf", inf("Empty", "[Empty.NT]\r\nDriverVer=\r\n"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem5.inf",
+                  inf("Long", "[Long.NT]\r\nDriverVer=" + std::string(400, '1') + "\r\n"));
+  winsim::PutFile("C:\\WINDOWS\\inf\\oem6.inf", machine::DriverInf("Newer driver", "06/26/2001"));
+  winsim::RemoveFile("C:\\WINDOWS\\inf\\oem7.inf");
+
+  machine::DeviceInSet device(kAdapterC);
+  ASSERT_TRUE(SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER));
+  COINSTALLER_CONTEXT_DATA context = {};
+  EXPECT_EQ(DeviceCoInstallerFunc(DIF_SELECTBESTCOMPATDRV, device.set, &device.data, &context),
+            static_cast<DWORD>(NO_ERROR));
+  ASSERT_TRUE(SetupDiSelectBestCompatDrv(device.set, &device.data));
+  SP_DRVINFO_DATA_A selected = {};
+  selected.cbSize = sizeof(selected);
+  ASSERT_TRUE(SetupDiGetSelectedDriverA(device.set, &device.data, &selected));
+  SP_DRVINFO_DETAIL_DATA_A detail = {};
+  detail.cbSize = sizeof(detail);
+  SetupDiGetDriverInfoDetailA(device.set, &device.data, &selected, &detail, sizeof(detail), nullptr);
+  EXPECT_STREQ(detail.SectionName, "Quoted");
+  EXPECT_STREQ(detail.InfFileName, "C:\\WINDOWS\\inf\\oem3.inf");
+}
+
+}  // namespace
