@@ -35,3 +35,8 @@ add_subdirectory(tests)
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
+
+# libFuzzer targets, built only with clang in a build folder of their own (scripts/fuzz.sh).
+if(ONLCOIN_FUZZ)
+  add_subdirectory(fuzz)
+endif()
