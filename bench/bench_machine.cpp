@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <stdexcept>
 
 #include "coinstaller_machine.h"
@@ -210,52 +210,136 @@ bool InstallNewAdapter(const std::string &instanceId) {
          PostInstall(device, context) == NO_ERROR;
 }
 
-FamilyCounts CountCallsByFamily() {
-  // The registry family of advapi32, key security included.
-  static const std::set<std::string> registry = {"RegCloseKey",
-                                                 "RegCreateKeyExA",
-                                                 "RegDeleteKeyA",
-                                                 "RegDeleteValueA",
-                                                 "RegEnumKeyExA",
-                                                 "RegEnumValueA",
-                                                 "RegOpenKeyExA",
-                                                 "RegQueryInfoKeyA",
-                                                 "RegQueryValueExA",
-                                                 "RegSetKeySecurity",
-                                                 "RegSetValueExA",
-                                                 "InitializeSecurityDescriptor",
-                                                 "SetSecurityDescriptorDacl"};
-  // The files, folders and handles of kernel32.
-  static const std::set<std::string> files = {"CloseHandle",
-                                              "CreateDirectoryA",
-                                              "CreateFileA",
-                                              "DeleteFileA",
-                                              "FindClose",
-                                              "FindFirstFileA",
-                                              "FindNextFileA",
-                                              "GetCurrentDirectoryA",
-                                              "GetFileAttributesA",
-                                              "GetFileSize",
-                                              "GetFullPathNameA",
-                                              "GetSystemDirectoryA",
-                                              "GetWindowsDirectoryA",
-                                              "ReadFile",
-                                              "SetCurrentDirectoryA",
-                                              "SetEndOfFile",
-                                              "SetFilePointer",
-                                              "WriteFile"};
-  static const std::string setupPrefix = "Setup";
+namespace {
 
+enum class Family { Registry, SetupApi, Files, Other };
+
+// Every platform function the simulated platform offers, by family. A function missing here is
+// reported by name instead of being counted somewhere by guess.
+const std::map<std::string, Family> &FamilyOfFunction() {
+  static const std::map<std::string, Family> families = [] {
+    std::map<std::string, Family> table;
+    for (const char *name :
+         {"RegCloseKey", "RegCreateKeyExA", "RegDeleteKeyA", "RegDeleteValueA", "RegEnumKeyExA", "RegEnumValueA",
+          "RegOpenKeyExA", "RegQueryInfoKeyA", "RegQueryValueExA", "RegSetKeySecurity", "RegSetValueExA",
+          "InitializeSecurityDescriptor", "SetSecurityDescriptorDacl"}) {
+      table[name] = Family::Registry;
+    }
+    for (const char *name : {"SetupDiBuildDriverInfoList",
+                             "SetupDiCreateDevRegKeyA",
+                             "SetupDiCreateDeviceInfoA",
+                             "SetupDiCreateDeviceInfoList",
+                             "SetupDiDestroyDeviceInfoList",
+                             "SetupDiDestroyDriverInfoList",
+                             "SetupDiEnumDeviceInfo",
+                             "SetupDiEnumDriverInfoA",
+                             "SetupDiGetClassDevsA",
+                             "SetupDiGetDeviceInstallParamsA",
+                             "SetupDiGetDeviceInstanceIdA",
+                             "SetupDiGetDeviceRegistryPropertyA",
+                             "SetupDiGetDriverInfoDetailA",
+                             "SetupDiGetDriverInstallParamsA",
+                             "SetupDiGetSelectedDriverA",
+                             "SetupDiOpenDevRegKey",
+                             "SetupDiOpenDeviceInfoA",
+                             "SetupDiRegisterDeviceInfo",
+                             "SetupDiRemoveDevice",
+                             "SetupDiSelectBestCompatDrv",
+                             "SetupDiSetDeviceInstallParamsA",
+                             "SetupDiSetDeviceRegistryPropertyA",
+                             "SetupDiSetDriverInstallParamsA",
+                             "SetupDiSetSelectedDriverA",
+                             "SetupDiGetActualSectionToInstallA",
+                             "SetupDiGetINFClassA",
+                             "SetupOpenInfFileA",
+                             "SetupCloseInfFile",
+                             "SetupFindFirstLineA",
+                             "SetupFindNextLine",
+                             "SetupFindNextMatchLineA",
+                             "SetupGetFieldCount",
+                             "SetupGetIntField",
+                             "SetupGetStringFieldA"}) {
+      table[name] = Family::SetupApi;
+    }
+    for (const char *name : {"CloseHandle", "CreateDirectoryA", "CreateFileA", "DeleteFileA", "FindClose",
+                             "FindFirstFileA", "FindNextFileA", "GetCurrentDirectoryA", "GetFileAttributesA",
+                             "GetFileSize", "GetFullPathNameA", "GetSystemDirectoryA", "GetWindowsDirectoryA",
+                             "ReadFile", "SetCurrentDirectoryA", "SetEndOfFile", "SetFilePointer", "WriteFile"}) {
+      table[name] = Family::Files;
+    }
+    // Window manager, event log, modules and message texts, the counter-text loader, memory,
+    // process starts, clock.
+    for (const char *name : {"CreateWindowExA",
+                             "DefWindowProcA",
+                             "DestroyWindow",
+                             "DispatchMessageA",
+                             "GetCurrentThreadId",
+                             "GetMessageA",
+                             "GetStockObject",
+                             "IsWindow",
+                             "KillTimer",
+                             "LoadCursorA",
+                             "LoadIconA",
+                             "PeekMessageA",
+                             "PostMessageA",
+                             "PostQuitMessage",
+                             "PostThreadMessageA",
+                             "RegisterClassA",
+                             "RegisterWindowMessageA",
+                             "SendMessageA",
+                             "SetTimer",
+                             "TranslateMessage",
+                             "UnregisterClassA",
+                             "RegisterEventSourceA",
+                             "ReportEventA",
+                             "DeregisterEventSource",
+                             "FormatMessageA",
+                             "FreeLibrary",
+                             "GetModuleHandleA",
+                             "GetProcAddress",
+                             "LoadLibraryA",
+                             "LoadLibraryExA",
+                             "GlobalAlloc",
+                             "GlobalFree",
+                             "LocalAlloc",
+                             "LocalFree",
+                             "lstrlenA",
+                             "wsprintfA",
+                             "CreateProcessA",
+                             "GetTickCount",
+                             "LoadPerfCounterTextStringsA",
+                             "UnloadPerfCounterTextStringsA",
+                             "Sleep"}) {
+      table[name] = Family::Other;
+    }
+    return table;
+  }();
+  return families;
+}
+
+}  // namespace
+
+FamilyCounts CountCallsByFamily() {
   FamilyCounts counts;
   for (const auto &[function, calls] : winsim::CallCounts()) {
-    if (registry.count(function) != 0) {
-      counts.registry += calls;
-    } else if (function.compare(0, setupPrefix.size(), setupPrefix) == 0) {
-      counts.setupApi += calls;
-    } else if (files.count(function) != 0) {
-      counts.files += calls;
-    } else {
-      counts.other += calls;
+    const auto found = FamilyOfFunction().find(function);
+    if (found == FamilyOfFunction().end()) {
+      counts.unclassified += (counts.unclassified.empty() ? "" : ", ") + function;
+      continue;
+    }
+    switch (found->second) {
+      case Family::Registry:
+        counts.registry += calls;
+        break;
+      case Family::SetupApi:
+        counts.setupApi += calls;
+        break;
+      case Family::Files:
+        counts.files += calls;
+        break;
+      case Family::Other:
+        counts.other += calls;
+        break;
     }
   }
   return counts;

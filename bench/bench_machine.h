@@ -79,6 +79,7 @@ struct FamilyCounts {
   unsigned long setupApi = 0;  // device sets, driver lists, device keys, INF files
   unsigned long files = 0;     // files, folders, handles (kernel32)
   unsigned long other = 0;     // window manager, event log, processes, modules, memory, clock
+  std::string unclassified;    // names of called functions that belong to no family known here
   unsigned long Total() const { return registry + setupApi + files + other; }
 };
 FamilyCounts CountCallsByFamily();

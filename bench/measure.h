@@ -7,6 +7,8 @@
 #include <benchmark/benchmark.h>
 #include <winsim.h>
 
+#include <string>
+
 #include "bench_machine.h"
 
 namespace bench {
@@ -31,6 +33,8 @@ void MeasureRequest(benchmark::State &state, Prepare &&prepare, Request &&reques
     state.PauseTiming();
     counts = CountCallsByFamily();
     if (error == nullptr) error = verify();
+    const std::string unclassified = "platform functions of no known family: " + counts.unclassified;
+    if (error == nullptr && !counts.unclassified.empty()) error = unclassified.c_str();
     if (error != nullptr) {
       state.SkipWithError(error);
       break;
