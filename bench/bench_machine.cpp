@@ -24,6 +24,12 @@ constexpr int kFirstExistingInstance = 100;
 // INF files of other classes that every machine's INF folder holds, so that the purge of stale
 // maker-class INF files before an installation has something to read.
 constexpr int kForeignInfs = 2;
+// The MS-DOS start-up file as every machine has it before the adapter's first installation, so
+// that the pre-install edits a file that is there, as it does outside the benchmarks.
+constexpr char kStockAutoexec[] =
+    "@echo off\r\n"
+    "REM start-up of the MS-DOS subsystem\r\n"
+    "lh %SystemRoot%\\system32\\dosx\r\n";
 
 // The host folder behind drive C:, one per benchmark process, removed when the process ends.
 class FileRoot {
@@ -90,6 +96,7 @@ void FreshMachine() {
   Root().Empty();
   winsim::SetFileRoot(Root().Path());
   machine::SetUpBaseMachine();
+  winsim::PutFile(machine::kAutoexecPath, kStockAutoexec);
   for (int i = 1; i <= kForeignInfs; ++i) {
     winsim::PutFile(std::string(kInfFolder) + "oem" + std::to_string(900 + i) + ".inf", ForeignInf(i));
   }
