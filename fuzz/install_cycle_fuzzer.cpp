@@ -29,6 +29,7 @@ const std::string kAdapters[] = {"PCI\\VEN_1A2B&DEV_0C10\\1", "PCI\\VEN_1A2B&DEV
 constexpr int kSubject = 2;
 constexpr size_t kMaxValueSize = 600;
 constexpr size_t kMaxNameSize = 300;
+constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxOperations = 64;
 
 std::vector<BYTE> Bytes(const std::string &text) {
@@ -39,11 +40,16 @@ std::vector<BYTE> Dword(DWORD value) {
   return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
 }
 
-// A key name under SOFTWARE\CAPI20 or a manufacturer key: mostly numbers, sometimes not.
+// A key name under SOFTWARE\CAPI20 or a manufacturer key: mostly numbers, sometimes not; always
+// one the registry can hold (1 to 255 characters, neither a zero byte nor a backslash).
 std::string KeyName(FuzzedDataProvider &input) {
   static const char *const kNames[] = {"1", "2", "3", "5", "0", "-1", " 2", "+3", "4294967295", "abc", "07"};
   if (input.ConsumeBool()) return kNames[input.ConsumeIntegralInRange<size_t>(0, std::size(kNames) - 1)];
-  return input.ConsumeRandomLengthString(kMaxNameSize);
+  std::string name = input.ConsumeRandomLengthString(kMaxKeyNameLength);
+  for (char &c : name) {
+    if (c == '\0' || c == '\\') c = '_';
+  }
+  return name.empty() ? "_" : name;
 }
 
 winsim::RegValue Value(FuzzedDataProvider &input) {
@@ -118,7 +124,10 @@ void Change(FuzzedDataProvider &input) {
       }
       case 3: {
         const std::string controller = manufacturer + "\\" + KeyName(input);
-        const std::string name = input.ConsumeBool() ? "Channels" : input.ConsumeRandomLengthString(kMaxNameSize);
+        std::string name = input.ConsumeBool() ? "Channels" : input.ConsumeRandomLengthString(kMaxNameSize);
+        for (char &c : name) {
+          if (c == '\0') c = '_';  // value names are texts
+        }
         const winsim::RegValue value = Value(input);
         winsim::SetValue(controller, name, value.type, value.data);
         break;
@@ -211,7 +220,8 @@ void CheckDeviceName() {
     const std::string text(stored->data.begin(), stored->data.end());
     if (text.substr(0, text.find('\0')) == name) return;
   }
-  fuzz::Fail("CapiDeviceName \"" + name + "\" is no manufacturer's DeviceName");
+  fuzz::Fail("CapiDeviceName \"" + name + "\" is no manufacturer's DeviceName:\n" +
+             winsim::ExportReg(fuzz::kCapi20));
 }
 
 }  // namespace

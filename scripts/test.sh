@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing (as root), builds the three presets (host with its
-# tests, the 32-bit product DLL, the 64-bit DLL with the Wine test programs) and runs every test.
+# tests, the 32-bit product DLL, the 64-bit DLL with the Wine test programs) and runs every test;
+# then runs the host tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
+# fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
@@ -25,3 +27,12 @@ if [ ! -x /usr/lib/wine/wine64 ]; then
   echo "Wine (wine64) is not installed: the tests on Wine are skipped (run this command as root to install it)."
 fi
 ctest --preset host
+
+section "Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset host-sanitize >/dev/null
+cmake --build --preset host-sanitize
+# The Windows programs under Wine are the same as above; only the host's own code is sanitized.
+ctest --preset host-sanitize -E '^wine\.'
+
+section "Fuzzing (short runs)"
+bash scripts/fuzz.sh
