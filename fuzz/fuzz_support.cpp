@@ -22,9 +22,9 @@ const std::string &DriveFolder() {
   }();
   // Registered once the name exists, so that the folder goes before the name does at exit.
   static const bool removedAtExit = std::atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(DriveFolder(), ignored);
-  }) == 0;
+                                      std::error_code ignored;
+                                      std::filesystem::remove_all(DriveFolder(), ignored);
+                                    }) == 0;
   (void)removedAtExit;
   return folder;
 }
