@@ -204,6 +204,26 @@ class DeviceInSet {
   }
   void SelectDriver() { SelectDriverFrom("C:\\drivers\\orvik.inf"); }
 
+  // A driver-choice request as SetupAPI makes it over the INF folder: the compatible-driver list,
+  // the co-installer's DIF_SELECTBESTCOMPATDRV (its status in *status), then the platform's own
+  // selection. Returns the driver that the platform selected; Description is empty when none was.
+  SP_DRVINFO_DATA_A ChooseDriver(DWORD *status) {
+    SP_DRVINFO_DATA_A selected = {};
+    selected.cbSize = sizeof(selected);
+    *status = ERROR_GEN_FAILURE;
+    if (!SetupDiBuildDriverInfoList(set, &data, SPDIT_COMPATDRIVER)) {
+      ADD_FAILURE() << "no compatible-driver list: " << GetLastError();
+      return selected;
+    }
+    COINSTALLER_CONTEXT_DATA context = {};
+    *status = DeviceCoInstallerFunc(DIF_SELECTBESTCOMPATDRV, set, &data, &context);
+    if (!SetupDiSelectBestCompatDrv(set, &data) || !SetupDiGetSelectedDriverA(set, &data, &selected)) {
+      ADD_FAILURE() << "the platform selected no driver: " << GetLastError();
+      selected.Description[0] = '\0';
+    }
+    return selected;
+  }
+
   HDEVINFO set = INVALID_HANDLE_VALUE;
   SP_DEVINFO_DATA data = {};
 };

@@ -148,14 +148,9 @@ TEST_F(EntryTest, DriverChoiceReturnsZeroAndThePlatformSelectionTakesTheElectedD
   winsim::PutFile("C:\\WINDOWS\\inf\\oem2.inf", machine::DriverInf("Newer driver", "06/26/2001"));
   winsim::PutFile("C:\\WINDOWS\\inf\\oem3.inf", machine::DriverInf("Undated driver", std::nullopt));
   machine::DeviceInSet device(id);
-  ASSERT_TRUE(SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER));
-  COINSTALLER_CONTEXT_DATA context = {};
-  EXPECT_EQ(DeviceCoInstallerFunc(DIF_SELECTBESTCOMPATDRV, device.set, &device.data, &context),
-            static_cast<DWORD>(NO_ERROR));
-  ASSERT_TRUE(SetupDiSelectBestCompatDrv(device.set, &device.data));
-  SP_DRVINFO_DATA_A selected = {};
-  selected.cbSize = sizeof(selected);
-  ASSERT_TRUE(SetupDiGetSelectedDriverA(device.set, &device.data, &selected));
+  DWORD status = 0;
+  const SP_DRVINFO_DATA_A selected = device.ChooseDriver(&status);
+  EXPECT_EQ(status, static_cast<DWORD>(NO_ERROR));
   EXPECT_STREQ(selected.Description, "Newer driver");
 }
 

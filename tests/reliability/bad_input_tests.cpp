@@ -217,14 +217,10 @@ TEST_F(BadInput, DriverChoiceReadsBrokenInfsAsTheInfReaderDoes) {
   winsim::RemoveFile("C:\\WINDOWS\\inf\\oem7.inf");
 
   machine::DeviceInSet device(kAdapterC);
-  ASSERT_TRUE(SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER));
-  COINSTALLER_CONTEXT_DATA context = {};
-  EXPECT_EQ(DeviceCoInstallerFunc(DIF_SELECTBESTCOMPATDRV, device.set, &device.data, &context),
-            static_cast<DWORD>(NO_ERROR));
-  ASSERT_TRUE(SetupDiSelectBestCompatDrv(device.set, &device.data));
-  SP_DRVINFO_DATA_A selected = {};
-  selected.cbSize = sizeof(selected);
-  ASSERT_TRUE(SetupDiGetSelectedDriverA(device.set, &device.data, &selected));
+  DWORD status = 0;
+  SP_DRVINFO_DATA_A selected = device.ChooseDriver(&status);
+  EXPECT_EQ(status, static_cast<DWORD>(NO_ERROR));
+  ASSERT_NE(selected.Description[0], '\0');
   SP_DRVINFO_DETAIL_DATA_A detail = {};
   detail.cbSize = sizeof(detail);
   SetupDiGetDriverInfoDetailA(device.set, &device.data, &selected, &detail, sizeof(detail), nullptr);
