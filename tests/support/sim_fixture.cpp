@@ -11,6 +11,7 @@ void SimTest::SetUp() {
   root_ = pattern;
   winsim::SetFileRoot(root_);
   winsim::Reset();
+  winsim::TakeVerifierStops();  // a test answers only for its own stops
   RegisterOnlcoinModule();
 }
 
@@ -20,6 +21,9 @@ void SimTest::ExpectNoOpenHandles() {
 
 void SimTest::TearDown() {
   if (!HasFatalFailure()) ExpectNoOpenHandles();
+  const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+  EXPECT_TRUE(stops.empty()) << "the simulated platform stopped these calls:\n"
+                             << winsim::DescribeVerifierStops(stops);
   winsim::Reset();
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);

@@ -59,14 +59,14 @@ std::string ExportReg(const std::string &keyPath);
 
 bool KeyExists(const std::string &keyPath);
 std::optional<RegValue> GetValue(const std::string &keyPath, const std::string &name);
-std::optional<DWORD> GetDword(const std::string &keyPath, const std::string &name);  // REG_DWORD, 4 bytes
+std::optional<DWORD> GetDword(const std::string &keyPath, const std::string &name);         // REG_DWORD, 4 bytes
 std::optional<std::string> GetString(const std::string &keyPath, const std::string &name);  // up to first NUL
 // Creates missing keys on the way. Strings are stored with their terminating NUL.
 void SetValue(const std::string &keyPath, const std::string &name, DWORD type, const std::vector<BYTE> &data);
 void SetDword(const std::string &keyPath, const std::string &name, DWORD value);
 void SetString(const std::string &keyPath, const std::string &name, const std::string &text);
 void CreateKey(const std::string &keyPath, bool isVolatile = false);
-void DeleteTree(const std::string &keyPath);  // no error when missing
+void DeleteTree(const std::string &keyPath);                       // no error when missing
 std::vector<std::string> SubkeyNames(const std::string &keyPath);  // enumeration order
 
 // Makes opens of the key that ask for any right in `denied` fail with ERROR_ACCESS_DENIED, and
@@ -149,6 +149,23 @@ void ResetCallCounts();
 // Optional trace of every platform call ("RegOpenKeyExA HKLM\SOFTWARE\CAPI20 -> 0").
 void SetCallTrace(std::function<void(const std::string &line)> sink);
 
+// ---- Verifier stops ------------------------------------------------------------------------
+
+// Misuse that Windows lets through only to fail later (a handle closed twice, a handle used after
+// its close) and a wait that would never end are stopped by the simulation, as a verifier stops
+// them on Windows: the call reports the failure Windows documents for it and the stop is recorded
+// here, naming the call. Reset() keeps the record, so a stop made before a fresh machine is not
+// lost; the test fixture fails every test that leaves a stop it did not take.
+struct VerifierStop {
+  std::string function;  // the platform call that was stopped
+  std::string what;      // what was wrong, in plain words
+};
+const std::vector<VerifierStop> &VerifierStops();
+// Hands over the stops recorded so far and forgets them: a test that expects a stop checks it.
+std::vector<VerifierStop> TakeVerifierStops();
+// One line per stop ("RegCloseKey: ..."), "" when there is none.
+std::string DescribeVerifierStops(const std::vector<VerifierStop> &stops);
+
 // ---- Event log -----------------------------------------------------------------------------
 
 struct EventRecord {
@@ -167,10 +184,10 @@ void SetEventLogAvailable(bool available);
 // ---- Processes, modules and the counter-text loader ----------------------------------------
 
 struct ProcessRecord {
-  std::string applicationName;  // as passed (may be "")
-  std::string commandLine;      // as passed
-  std::string imagePath;        // the program file that was started (full path)
-  std::string currentDirectory; // as passed, or the process's current directory
+  std::string applicationName;   // as passed (may be "")
+  std::string commandLine;       // as passed
+  std::string imagePath;         // the program file that was started (full path)
+  std::string currentDirectory;  // as passed, or the process's current directory
   DWORD creationFlags = 0;
   BOOL inheritHandles = FALSE;
   DWORD startupCb = 0, startupFlags = 0;
@@ -190,7 +207,7 @@ struct BuiltinModule {
 void RegisterBuiltinModule(const BuiltinModule &module);
 
 struct LoadPerfCall {
-  std::string function;          // "LoadPerfCounterTextStringsA" or "UnloadPerfCounterTextStringsA"
+  std::string function;  // "LoadPerfCounterTextStringsA" or "UnloadPerfCounterTextStringsA"
   std::string commandLine;
   std::string currentDirectory;  // at the moment of the call, with a trailing backslash
   BOOL quiet = FALSE;
@@ -219,10 +236,10 @@ struct QuitReply {
 };
 struct QuitListenerSpec {
   std::string name = "listener";
-  std::vector<QuitReply> onQuery{QuitReply{1, true, 0}};  // answers to QuitQuery
-  std::vector<QuitReply> onOrder{QuitReply{3, false, 0}}; // answers to QuitOrder
-  bool exitsAfterOrder = true;   // the window goes away after answering the order
-  int64_t vanishAtMs = -1;       // the window goes away at this virtual time (-1: never)
+  std::vector<QuitReply> onQuery{QuitReply{1, true, 0}};   // answers to QuitQuery
+  std::vector<QuitReply> onOrder{QuitReply{3, false, 0}};  // answers to QuitOrder
+  bool exitsAfterOrder = true;                             // the window goes away after answering the order
+  int64_t vanishAtMs = -1;                                 // the window goes away at this virtual time (-1: never)
 };
 int AddQuitListener(const QuitListenerSpec &spec);  // returns an id
 bool QuitListenerAlive(int id);

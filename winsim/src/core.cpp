@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct CoreState {
   std::map<uintptr_t, std::unique_ptr<HandleObject>> handles;
   uintptr_t nextHandle = 0x10000;
   DWORD lastError = 0;
+  std::vector<VerifierStop> verifierStops;  // kept across Reset()
 };
 
 CoreState &State() {
@@ -89,8 +91,19 @@ void TraceResult(const std::string &result) {
   if (!s.pendingTrace.empty()) s.pendingTrace += " -> " + result;
 }
 
-void SetError(DWORD error) { State().lastError = error; }
-DWORD Error() { return State().lastError; }
+void StopByVerifier(const char *function, const std::string &what) {
+  CoreState &s = State();
+  s.verifierStops.push_back(VerifierStop{function, what});
+  TraceResult("stopped by the verifier: " + what);
+  std::fprintf(stderr, "winsim: verifier stop in %s: %s\n", function, what.c_str());
+}
+
+void SetError(DWORD error) {
+  State().lastError = error;
+}
+DWORD Error() {
+  return State().lastError;
+}
 
 void *AddHandle(std::unique_ptr<HandleObject> object) {
   CoreState &s = State();
@@ -190,9 +203,13 @@ void FailCallsMatching(const std::string &function, const std::string &subjectPa
   State().matchFaults.push_back(MatchFault{function, subjectPart, error});
 }
 
-void FailNthPlatformCall(unsigned n) { State().globalFaultRemaining = n; }
+void FailNthPlatformCall(unsigned n) {
+  State().globalFaultRemaining = n;
+}
 
-std::optional<FailedCallInfo> FailedCall() { return State().lastFailed; }
+std::optional<FailedCallInfo> FailedCall() {
+  return State().lastFailed;
+}
 
 void ClearFaults() {
   CoreState &s = State();
@@ -211,16 +228,36 @@ HandleCounts OpenHandles() {
   HandleCounts counts;
   for (auto &entry : State().handles) {
     switch (entry.second->kind) {
-      case HandleKind::RegKey: ++counts.regKeys; break;
-      case HandleKind::File: ++counts.files; break;
-      case HandleKind::Find: ++counts.findHandles; break;
-      case HandleKind::EventSource: ++counts.eventSources; break;
-      case HandleKind::DevInfoSet: ++counts.devInfoSets; break;
-      case HandleKind::Inf: ++counts.infs; break;
-      case HandleKind::Process: ++counts.processes; break;
-      case HandleKind::Thread: ++counts.threads; break;
-      case HandleKind::Module: ++counts.modules; break;
-      case HandleKind::Window: ++counts.windows; break;
+      case HandleKind::RegKey:
+        ++counts.regKeys;
+        break;
+      case HandleKind::File:
+        ++counts.files;
+        break;
+      case HandleKind::Find:
+        ++counts.findHandles;
+        break;
+      case HandleKind::EventSource:
+        ++counts.eventSources;
+        break;
+      case HandleKind::DevInfoSet:
+        ++counts.devInfoSets;
+        break;
+      case HandleKind::Inf:
+        ++counts.infs;
+        break;
+      case HandleKind::Process:
+        ++counts.processes;
+        break;
+      case HandleKind::Thread:
+        ++counts.threads;
+        break;
+      case HandleKind::Module:
+        ++counts.modules;
+        break;
+      case HandleKind::Window:
+        ++counts.windows;
+        break;
     }
   }
   for (const FamilyHooks &family : Families())
@@ -243,8 +280,28 @@ std::string DescribeOpenHandles() {
   return text;
 }
 
-std::map<std::string, unsigned long> CallCounts() { return State().calls; }
-unsigned long TotalCalls() { return State().totalCalls; }
+const std::vector<VerifierStop> &VerifierStops() {
+  return State().verifierStops;
+}
+
+std::vector<VerifierStop> TakeVerifierStops() {
+  std::vector<VerifierStop> taken;
+  taken.swap(State().verifierStops);
+  return taken;
+}
+
+std::string DescribeVerifierStops(const std::vector<VerifierStop> &stops) {
+  std::string text;
+  for (const VerifierStop &stop : stops) text += stop.function + ": " + stop.what + "\n";
+  return text;
+}
+
+std::map<std::string, unsigned long> CallCounts() {
+  return State().calls;
+}
+unsigned long TotalCalls() {
+  return State().totalCalls;
+}
 void ResetCallCounts() {
   State().calls.clear();
   State().totalCalls = 0;
@@ -259,8 +316,12 @@ void SetCallTrace(std::function<void(const std::string &)> sink) {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return winsim::detail::Error(); }
+DWORD WINAPI GetLastError(void) {
+  return winsim::detail::Error();
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { winsim::detail::SetError(dwErrCode); }
+void WINAPI SetLastError(DWORD dwErrCode) {
+  winsim::detail::SetError(dwErrCode);
+}
 
 }  // extern "C"

@@ -23,6 +23,11 @@ std::optional<DWORD> Enter(const char *function, const std::string &subject, DWO
 // Appends " -> result" to the trace line of the call in progress (optional, for readable traces).
 void TraceResult(const std::string &result);
 
+// ---- Verifier stops ------------------------------------------------------------------------
+// Records a stop of the call in progress (see winsim::VerifierStops) and says so on stderr and in
+// the call trace.
+void StopByVerifier(const char *function, const std::string &what);
+
 // ---- Last error ----------------------------------------------------------------------------
 void SetError(DWORD error);
 DWORD Error();
