@@ -294,6 +294,7 @@ const std::map<std::string, Family> &FamilyOfFunction() {
                              "RegisterClassA",
                              "RegisterWindowMessageA",
                              "SendMessageA",
+                             "SendMessageTimeoutA",
                              "SetTimer",
                              "TranslateMessage",
                              "UnregisterClassA",

@@ -199,6 +199,11 @@ TEST_F(User32Test, SendMessageRunsTheProcedureBeforeReturningItsAnswer) {
   EXPECT_EQ(SendMessageA(hwnd, kAnsweredMessage, 3, 0), kAnswer + 3);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].message, kAnsweredMessage);
+  DWORD_PTR result = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(hwnd, kAnsweredMessage, 4, 0, SMTO_ABORTIFHUNG, 0, &result))
+      << "a window of the calling thread is called directly, whatever the bound";
+  EXPECT_EQ(result, static_cast<DWORD_PTR>(kAnswer + 4));
+  EXPECT_EQ(seen.size(), 2u);
   MSG msg;
   EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "a sent message is not queued";
 }
@@ -365,6 +370,12 @@ TEST_F(User32Test, BroadcastReachesTheProgramsOwnTopLevelWindowsOnly) {
   EXPECT_EQ(sentToTop[0], message);
   EXPECT_TRUE(MessagesSeenBy(child).empty()) << "child windows are not top-level";
   EXPECT_TRUE(MessagesSeenBy(messageOnly).empty()) << "message-only windows get no broadcasts";
+
+  seen.clear();
+  DWORD_PTR result = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(HWND_BROADCAST, message, 43, 0, SMTO_ABORTIFHUNG, 1000, &result));
+  EXPECT_EQ(MessagesSeenBy(top).size(), 1u) << "a timed broadcast reaches the same windows";
+  EXPECT_TRUE(MessagesSeenBy(child).empty());
 
   seen.clear();
   ASSERT_TRUE(PostMessageA(HWND_BROADCAST, message, 42, 0));

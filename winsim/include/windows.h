@@ -38,6 +38,7 @@ typedef uint64_t ULONGLONG;
 typedef int64_t LONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
+typedef DWORD_PTR *PDWORD_PTR;
 typedef uintptr_t UINT_PTR;
 typedef intptr_t LONG_PTR;
 typedef intptr_t INT_PTR;
@@ -579,6 +580,11 @@ typedef struct tagCREATESTRUCTA {
 
 UINT WINAPI RegisterWindowMessageA(LPCSTR lpString);
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+#define SMTO_NORMAL 0x0000
+#define SMTO_BLOCK 0x0001
+#define SMTO_ABORTIFHUNG 0x0002
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags, UINT uTimeout,
+                                   PDWORD_PTR lpdwResult);
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 void WINAPI PostQuitMessage(int nExitCode);

@@ -233,6 +233,9 @@ struct QuitReply {
   unsigned code = 1;     // 1 QuitPresent, 3 QuitDone, 5 QuitRefused, or any stray code
   bool bySend = true;    // SendMessageA (handled at once) or PostMessageA (queued)
   uint64_t delayMs = 0;  // virtual delay after the message that it answers
+  // Instead of the quit message: posts WM_USER (wParam and lParam 0) to the thread of the asking
+  // window, addressed to no window, as a program may post stray thread messages.
+  bool toThread = false;
 };
 struct QuitListenerSpec {
   std::string name = "listener";
@@ -240,6 +243,12 @@ struct QuitListenerSpec {
   std::vector<QuitReply> onOrder{QuitReply{3, false, 0}};  // answers to QuitOrder
   bool exitsAfterOrder = true;                             // the window goes away after answering the order
   int64_t vanishAtMs = -1;                                 // the window goes away at this virtual time (-1: never)
+  // The listener's thread handles no message from hangAtMs (virtual time; -1: never) for hangForMs
+  // (UINT64_MAX: for good): a message sent to its window waits, a posted one stays queued. Once it
+  // has handled nothing for more than 5000 ms it is hung, and SendMessageTimeoutA with
+  // SMTO_ABORTIFHUNG passes it over at once.
+  int64_t hangAtMs = -1;
+  uint64_t hangForMs = 0;
 };
 int AddQuitListener(const QuitListenerSpec &spec);  // returns an id
 bool QuitListenerAlive(int id);
@@ -251,6 +260,9 @@ struct MessageTraceEntry {
   std::string messageName;  // "ORVIK.Quit" for registered ones, "WM_TIMER", ...
   WPARAM wParam = 0;
   bool sent = false;  // sent (true) or posted (false)
+  // For a window that a SendMessageTimeoutA did not reach: why ("passed over: not responding for
+  // 6000 ms", "timed out after 2000 ms"); "" otherwise.
+  std::string note;
 };
 const std::vector<MessageTraceEntry> &MessageTrace();
 

@@ -1,7 +1,8 @@
 // Monitor applications of other processes, for tests and the simulator tool: each is a hidden
 // top-level window that listens for the registered message "ORVIK.Quit" and answers the query
 // and the quit order as its description says, by a sent or a posted message, at once or after a
-// virtual delay, and may go away after the order or at a chosen time.
+// virtual delay, and may go away after the order or at a chosen time. Its thread may hang (handle
+// no message for a while), and it may post a stray thread message to the asking thread.
 #include <algorithm>
 #include <map>
 
@@ -52,7 +53,9 @@ void Answer(int id, HWND to, const QuitReply &reply) {
   const UINT quitMessage = RegisterMessageName(kQuitMessageName);
   const std::string name = rec->spec.name;
   const LPARAM self = reinterpret_cast<LPARAM>(rec->window);
-  if (reply.bySend)
+  if (reply.toThread)
+    PostToThreadOfWindow(name, to, WM_USER, 0, 0);
+  else if (reply.bySend)
     SendFromOtherProcess(name, to, quitMessage, reply.code, self);
   else
     PostFromOtherProcess(name, to, quitMessage, reply.code, self);
@@ -98,6 +101,7 @@ int AddQuitListener(const QuitListenerSpec &spec) {
   rec.window = CreateForeignWindow(spec.name, [id](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
     return HandleListenerMessage(id, message, wParam, lParam);
   });
+  if (spec.hangAtMs >= 0) SetForeignWindowHang(rec.window, static_cast<uint64_t>(spec.hangAtMs), spec.hangForMs);
   state.listeners.emplace(id, std::move(rec));
   if (spec.vanishAtMs >= 0) ClockSchedule(static_cast<uint64_t>(spec.vanishAtMs), [id] { GoAway(id); });
   return id;

@@ -29,6 +29,10 @@ constexpr size_t kMaxAtomNameLength = 255;
 constexpr UINT kTimerMinimumMs = 10;           // USER_TIMER_MINIMUM
 constexpr UINT kTimerMaximumMs = 0x7FFFFFFF;   // USER_TIMER_MAXIMUM
 constexpr size_t kPostedMessageQuota = 10000;  // posted messages one queue holds
+// A thread that has handled no message for longer than this counts as hung (IsHungAppWindow,
+// SMTO_ABORTIFHUNG).
+constexpr uint64_t kHungAfterMs = 5000;
+constexpr uint64_t kNever = UINT64_MAX;  // a wait without end
 constexpr DWORD kModuleThreadId = 0x0A54;
 constexpr LONG kWsPopup = static_cast<LONG>(0x80000000L);
 constexpr UINT kWmKeyUp = 0x0101;
@@ -113,6 +117,9 @@ struct WindowRec {
   HWND ownerWindow = nullptr;  // owned top-level windows only
   bool messageOnly = false;
   bool destroying = false;
+  // A foreign window's thread handles no message from hangFromMs until hangUntilMs.
+  uint64_t hangFromMs = 0;
+  uint64_t hangUntilMs = 0;
 };
 
 struct TimerRec {
@@ -248,7 +255,8 @@ std::string MessageSubject(HWND to, UINT message, WPARAM wParam) {
   return MessageName(message) + "(" + std::to_string(wParam) + ") to " + (to ? WindowText(to) : "the thread");
 }
 
-void Record(const std::string &from, const std::string &to, UINT message, WPARAM wParam, bool sent) {
+void Record(const std::string &from, const std::string &to, UINT message, WPARAM wParam, bool sent,
+            const std::string &note = "") {
   MessageTraceEntry entry;
   entry.timeMs = ClockNow();
   entry.from = from;
@@ -257,6 +265,7 @@ void Record(const std::string &from, const std::string &to, UINT message, WPARAM
   entry.messageName = MessageName(message);
   entry.wParam = wParam;
   entry.sent = sent;
+  entry.note = note;
   S().trace.push_back(std::move(entry));
 }
 
@@ -289,15 +298,81 @@ LRESULT CallForeignHandler(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
   return handler(hwnd, message, wParam, lParam);
 }
 
-// A message that the module thread sends: its own windows' procedures run directly; a window of
-// another process handles it while the module thread waits and meanwhile takes the messages
-// sent to it in return.
-LRESULT DeliverSentByModule(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+bool Unresponsive(const WindowRec &rec) {
+  return rec.foreign && ClockNow() >= rec.hangFromMs && ClockNow() < rec.hangUntilMs;
+}
+
+// Hung as the platform tells it: its thread has handled nothing for longer than the threshold.
+bool LooksHung(const WindowRec &rec) {
+  return Unresponsive(rec) && ClockNow() - rec.hangFromMs > kHungAfterMs;
+}
+
+void DeliverIncomingSends();
+
+// The module thread waits until a window of another process whose thread handles nothing takes
+// messages again, or until deadlineMs. Meanwhile the other processes' work runs at its time and,
+// when `receiving`, the module thread handles the messages sent to it. False when the window did
+// not come back in time or went away; a wait that could never end is stopped by the verifier.
+bool WaitForWindow(HWND hwnd, uint64_t deadlineMs, bool receiving, const char *function) {
+  ReceivingScope scope(receiving);
+  for (;;) {
+    if (receiving) DeliverIncomingSends();
+    RunOtherProcesses();
+    WindowRec *rec = Find(hwnd);
+    if (!rec) return false;
+    if (!Unresponsive(*rec)) return true;
+    if (ClockNow() >= deadlineMs) return false;
+    uint64_t wake = std::min(rec->hangUntilMs, deadlineMs);
+    if (std::optional<uint64_t> next = ClockNextAction()) wake = std::min(wake, *next);
+    if (wake == kNever) {
+      StopByVerifier(function, "the thread would wait forever for " + WindowText(hwnd) +
+                                   ", which never handles a message again");
+      return false;
+    }
+    ClockAdvanceTo(wake);
+  }
+}
+
+// A message that the module thread sends: its own windows' procedures run directly. A window of
+// another process handles it once its thread takes messages; the module thread waits for that
+// (until deadlineMs) and meanwhile, when `receiving`, handles the messages sent to it, the answers
+// included. False when the window did not take the message.
+bool DeliverSentByModule(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, const char *function,
+                         LRESULT *result, uint64_t deadlineMs = kNever, bool receiving = true) {
   WindowRec *rec = Find(hwnd);
-  if (!rec) return 0;
-  if (!rec->foreign) return CallModuleProc(hwnd, message, wParam, lParam);
-  ReceivingScope waiting(true);
-  return CallForeignHandler(hwnd, message, wParam, lParam);
+  if (!rec) return false;
+  if (!rec->foreign) {
+    *result = CallModuleProc(hwnd, message, wParam, lParam);
+    return true;
+  }
+  if (Unresponsive(*rec) && !WaitForWindow(hwnd, deadlineMs, receiving, function)) return false;
+  ReceivingScope waiting(receiving);
+  *result = CallForeignHandler(hwnd, message, wParam, lParam);
+  return true;
+}
+
+// One window of SendMessageTimeoutA: the module thread's own windows are called directly, whatever
+// the bound; a window of another process that looks hung is passed over at once under
+// SMTO_ABORTIFHUNG, and one that does not take the message within the bound is given up (the
+// message is then dropped, as Wine drops it). SMTO_BLOCK keeps the module thread from handling the
+// messages sent to it meanwhile.
+bool SendWithTimeout(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
+                     LRESULT *result) {
+  WindowRec *rec = Find(hwnd);
+  if (!rec) return false;
+  if ((flags & SMTO_ABORTIFHUNG) && LooksHung(*rec)) {
+    Record(kModuleProcessName, rec->owner, message, wParam, true,
+           "passed over: not responding for " + std::to_string(ClockNow() - rec->hangFromMs) + " ms");
+    return false;
+  }
+  const std::string owner = rec->owner;
+  if (DeliverSentByModule(hwnd, message, wParam, lParam, "SendMessageTimeoutA", result, ClockNow() + timeoutMs,
+                          (flags & SMTO_BLOCK) == 0))
+    return true;
+  if (Find(hwnd))
+    Record(kModuleProcessName, owner, message, wParam, true,
+           "timed out after " + std::to_string(timeoutMs) + " ms");
+  return false;
 }
 
 // Top-level windows that a broadcast reaches, oldest first.
@@ -542,9 +617,14 @@ char CharacterOfKey(WPARAM virtualKey) {
 void RunOtherProcesses() {
   for (;;) {
     WmState &s = S();
-    if (!s.foreignQueue.empty()) {
-      Posted posted = s.foreignQueue.front();
-      s.foreignQueue.pop_front();
+    // A window whose thread handles nothing keeps its messages until it takes them again.
+    auto ready = std::find_if(s.foreignQueue.begin(), s.foreignQueue.end(), [](const Posted &p) {
+      WindowRec *rec = Find(p.hwnd);
+      return !rec || !Unresponsive(*rec);
+    });
+    if (ready != s.foreignQueue.end()) {
+      Posted posted = *ready;
+      s.foreignQueue.erase(ready);
       CallForeignHandler(posted.hwnd, posted.message, posted.wParam, posted.lParam);
       continue;
     }
@@ -588,6 +668,16 @@ bool ForeignWindowAlive(HWND window) {
   return rec && rec->foreign;
 }
 
+void SetForeignWindowHang(HWND window, uint64_t fromMs, uint64_t forMs) {
+  WindowRec *rec = Find(window);
+  if (!rec || !rec->foreign) return;
+  rec->hangFromMs = fromMs;
+  rec->hangUntilMs = forMs > kNever - fromMs ? kNever : fromMs + forMs;
+  // Its end is work of that process: a waiting thread wakes then, and the window takes what was
+  // posted to it meanwhile.
+  if (rec->hangUntilMs != kNever) ClockSchedule(rec->hangUntilMs, [] {});
+}
+
 void SendFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
   if (to == HWND_BROADCAST) {
     Record(from, ProcessOf(to), message, wParam, true);
@@ -604,6 +694,12 @@ void SendFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM
   } else {
     S().incomingSends.push_back(IncomingSend{to, message, wParam, lParam});
   }
+}
+
+void PostToThreadOfWindow(const std::string &from, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  WindowRec *rec = Find(window);
+  if (!rec || rec->foreign) return;  // the module thread is the one thread simulated here
+  if (QueuePosted(nullptr, message, wParam, lParam)) Record(from, kModuleProcessName, message, wParam, false);
 }
 
 void PostFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -826,9 +922,11 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     SetError(*fault);
     return 0;
   }
+  LRESULT result = 0;
   if (hWnd == HWND_BROADCAST) {
     Record(kModuleProcessName, ProcessOf(hWnd), Msg, wParam, true);
-    for (HWND target : BroadcastTargets()) DeliverSentByModule(target, Msg, wParam, lParam);
+    for (HWND target : BroadcastTargets())
+      DeliverSentByModule(target, Msg, wParam, lParam, "SendMessageA", &result);
     return TRUE;
   }
   WindowRec *rec = Find(hWnd);
@@ -837,7 +935,37 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   Record(kModuleProcessName, rec->owner, Msg, wParam, true);
-  return DeliverSentByModule(hWnd, Msg, wParam, lParam);
+  DeliverSentByModule(hWnd, Msg, wParam, lParam, "SendMessageA", &result);
+  return result;
+}
+
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags, UINT uTimeout,
+                                   PDWORD_PTR lpdwResult) {
+  if (auto fault = Enter("SendMessageTimeoutA", MessageSubject(hWnd, Msg, wParam), ERROR_TIMEOUT)) {
+    SetError(*fault);
+    return 0;
+  }
+  LRESULT result = 0;
+  if (hWnd == HWND_BROADCAST) {
+    // A broadcast tells nothing about single windows; it succeeds once every window had its turn.
+    Record(kModuleProcessName, ProcessOf(hWnd), Msg, wParam, true);
+    for (HWND target : BroadcastTargets())
+      SendWithTimeout(target, Msg, wParam, lParam, fuFlags, uTimeout, &result);
+    if (lpdwResult) *lpdwResult = 1;
+    return TRUE;
+  }
+  WindowRec *rec = Find(hWnd);
+  if (!rec) {
+    SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  Record(kModuleProcessName, rec->owner, Msg, wParam, true);
+  if (!SendWithTimeout(hWnd, Msg, wParam, lParam, fuFlags, uTimeout, &result)) {
+    SetError(ERROR_TIMEOUT);
+    return 0;
+  }
+  if (lpdwResult) *lpdwResult = static_cast<DWORD_PTR>(result);
+  return TRUE;
 }
 
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {

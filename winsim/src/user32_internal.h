@@ -45,6 +45,8 @@ HWND CreateForeignWindow(const std::string &owner, ForeignHandler handler);
 // Removes a foreign window and drops the messages still posted to it.
 void DestroyForeignWindow(HWND window);
 bool ForeignWindowAlive(HWND window);
+// The thread of a foreign window handles no message from fromMs for forMs (UINT64_MAX: for good).
+void SetForeignWindowHang(HWND window, uint64_t fromMs, uint64_t forMs);
 
 // Messages that another process sends or posts (recorded in the message trace with `from`).
 // A message sent to a window of the module thread is handled at once while that thread waits
@@ -52,6 +54,8 @@ bool ForeignWindowAlive(HWND window);
 // the thread's next look at its queue.
 void SendFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM wParam, LPARAM lParam);
 void PostFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM wParam, LPARAM lParam);
+// A thread message (no window) that another process posts to the thread of `window`.
+void PostToThreadOfWindow(const std::string &from, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace winsim::detail
 

@@ -1,6 +1,6 @@
 // What only the simulated window manager has: the virtual clock, monitor applications of other
-// processes (quit listeners), the message trace, and the accounting of windows, classes and
-// timers.
+// processes (quit listeners, whose threads may hang), the message trace, and the accounting of
+// windows, classes and timers.
 #include <gtest/gtest.h>
 #include <winsim.h>
 
@@ -41,6 +41,7 @@ class User32SimTest : public ::testing::Test {
     UnregisterClassA(kClassName, kInstance);
     const winsim::HandleCounts open = winsim::OpenHandles();
     EXPECT_EQ(open.windows + open.classes + open.timers, 0) << winsim::DescribeOpenHandles();
+    EXPECT_EQ(winsim::DescribeVerifierStops(winsim::TakeVerifierStops()), "");
     winsim::Reset();
   }
 
@@ -59,6 +60,13 @@ class User32SimTest : public ::testing::Test {
   static void Pump() {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  }
+
+  // When the recorder handled the quit message with `code`; -1 if it has not.
+  static int64_t AnsweredAt(WPARAM code) {
+    for (const Seen &s : seen)
+      if (s.message == quitMessage && s.wParam == code) return static_cast<int64_t>(s.atMs);
+    return -1;
   }
 
   HWND window_ = nullptr;
@@ -164,6 +172,68 @@ TEST_F(User32SimTest, AMessageSentWhileTheThreadSleepsWaitsForItsNextLookAtTheQu
   EXPECT_EQ(seen[0].atMs, 500u);
 }
 
+TEST_F(User32SimTest, ASendToAWindowWhoseThreadHandlesNothingWaitsAsItsFlagsSay) {
+  // One listener answers the query (code 4) 500 ms after it got it; another's thread handles
+  // nothing from 0 ms for hangForMs and then answers (code 1). The query goes out at sendAtMs,
+  // timed ones with a bound of 2000 ms.
+  constexpr UINT kPlainSend = 0xFFFF;  // SendMessageA instead of SendMessageTimeoutA
+  struct Case {
+    const char *what;
+    uint64_t hangForMs, sendAtMs;
+    UINT flags;
+    uint64_t returnsAtMs;
+    int64_t hungAnswerAtMs, lateAnswerAtMs;  // -1: not handled by the time the send returned
+    const char *note;                        // why the timed send did not reach the hung listener
+    size_t stops;
+  };
+  const Case cases[] = {
+      {"a plain send waits for the hang's end", 40000, 0, kPlainSend, 40000, 40000, 500, "", 0},
+      {"not hung yet: the bound", 40000, 0, SMTO_ABORTIFHUNG, 2000, -1, 500, "timed out after 2000 ms", 0},
+      {"hung for more than 5 s: passed over", 40000, 6000, SMTO_ABORTIFHUNG, 6000, -1, -1,
+       "passed over: not responding for 6000 ms", 0},
+      {"hung, but without SMTO_ABORTIFHUNG", 40000, 6000, SMTO_NORMAL, 8000, -1, 6500, "timed out after 2000 ms",
+       0},
+      {"SMTO_BLOCK holds back what is sent meanwhile", 40000, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, 2000, -1, 2000,
+       "timed out after 2000 ms", 0},
+      {"back within the bound", 1000, 0, SMTO_ABORTIFHUNG, 1000, 1000, 500, "", 0},
+      {"a plain send to a thread that never comes back", UINT64_MAX, 0, kPlainSend, 500, -1, 500, "", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    winsim::Reset();
+    seen.clear();
+    HWND hwnd = CreateRecorder();
+    ASSERT_NE(hwnd, nullptr);
+    winsim::QuitListenerSpec answers, hangs;
+    answers.onQuery = {winsim::QuitReply{4, true, 500}};
+    hangs.name = "hangs";
+    hangs.hangAtMs = 0;
+    hangs.hangForMs = c.hangForMs;
+    winsim::AddQuitListener(answers);
+    winsim::AddQuitListener(hangs);
+    Sleep(static_cast<DWORD>(c.sendAtMs));
+    const LPARAM asker = reinterpret_cast<LPARAM>(hwnd);
+    DWORD_PTR result = 0;
+    if (c.flags == kPlainSend)
+      SendMessageA(HWND_BROADCAST, quitMessage, 0, asker);
+    else
+      EXPECT_TRUE(SendMessageTimeoutA(HWND_BROADCAST, quitMessage, 0, asker, c.flags, 2000, &result));
+    EXPECT_EQ(winsim::NowMs(), c.returnsAtMs);
+    Pump();
+    EXPECT_EQ(AnsweredAt(1), c.hungAnswerAtMs);
+    EXPECT_EQ(AnsweredAt(4), c.lateAnswerAtMs);
+    std::string note;
+    for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
+      if (e.to == "hangs") note = e.note;
+    EXPECT_EQ(note, c.note);
+    const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+    ASSERT_EQ(stops.size(), c.stops);
+    for (const winsim::VerifierStop &stop : stops) EXPECT_EQ(stop.function, "SendMessageA");
+    DestroyWindow(hwnd);
+    UnregisterClassA(kClassName, kInstance);
+  }
+}
+
 // ---- Message trace ---------------------------------------------------------------------------
 
 TEST_F(User32SimTest, TraceRecordsTheExchangeInOrderWithTimeAndKind) {
@@ -171,13 +241,19 @@ TEST_F(User32SimTest, TraceRecordsTheExchangeInOrderWithTimeAndKind) {
   ASSERT_NE(hwnd, nullptr);
   winsim::QuitListenerSpec spec;
   spec.name = "monitor";
+  spec.onQuery.push_back(winsim::QuitReply{0, false, 0, true});  // and a stray thread message
   winsim::AddQuitListener(spec);
   SendMessageA(HWND_BROADCAST, quitMessage, 0, reinterpret_cast<LPARAM>(hwnd));
   PostMessageA(HWND_BROADCAST, quitMessage, 2, reinterpret_cast<LPARAM>(hwnd));
   ASSERT_NE(SetTimer(hwnd, 1, 40, nullptr), 0u);
   MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) == TRUE && msg.message != WM_TIMER) DispatchMessageA(&msg);
+  int threadMessages = 0;
+  while (GetMessageA(&msg, nullptr, 0, 0) == TRUE && msg.message != WM_TIMER) {
+    threadMessages += msg.hwnd == nullptr && msg.message == WM_USER;
+    DispatchMessageA(&msg);
+  }
   KillTimer(hwnd, 1);
+  EXPECT_EQ(threadMessages, 1) << "the stray message came to the thread, not to a window";
 
   struct Expected {
     uint64_t atMs;
@@ -186,9 +262,9 @@ TEST_F(User32SimTest, TraceRecordsTheExchangeInOrderWithTimeAndKind) {
     bool sent;
   };
   const std::vector<Expected> expected = {
-      {0, "module", "broadcast", "ORVIK.Quit", 0, true},  {0, "monitor", "module", "ORVIK.Quit", 1, true},
-      {0, "module", "broadcast", "ORVIK.Quit", 2, false}, {0, "monitor", "module", "ORVIK.Quit", 3, false},
-      {40, "system", "module", "WM_TIMER", 1, false},
+      {0, "module", "broadcast", "ORVIK.Quit", 0, true}, {0, "monitor", "module", "ORVIK.Quit", 1, true},
+      {0, "monitor", "module", "WM_USER", 0, false},     {0, "module", "broadcast", "ORVIK.Quit", 2, false},
+      {0, "monitor", "module", "ORVIK.Quit", 3, false},  {40, "system", "module", "WM_TIMER", 1, false},
   };
   const std::vector<winsim::MessageTraceEntry> &trace = winsim::MessageTrace();
   ASSERT_EQ(trace.size(), expected.size());
