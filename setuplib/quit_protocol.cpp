@@ -3,6 +3,32 @@
 // window of the calling thread asks every top-level window who is listening, orders the
 // listeners to quit, counts their confirmations and gives up after 15 seconds; if listeners are
 // still there then, a second run asks once more who is still alive.
+//
+// A removal must never hang on this exchange. Decisions beyond the exchange as first laid down:
+// - The query goes out with SendMessageTimeoutA (SMTO_ABORTIFHUNG | SMTO_NORMAL, at most
+//   kQueryBoundMs per window) rather than SendMessageA, which waits for every top-level window of
+//   the desktop: one frozen program anywhere held up the removal for as long as it was frozen. A
+//   window that the platform counts as hung (it has handled no message for more than 5 s) is
+//   passed over at once, a slow one after the bound; either counts as a window that does not
+//   listen. SMTO_NORMAL keeps the thread handling the messages sent to it while it waits, so a
+//   listener that answers in time is counted exactly as before.
+// - No platform failure leaves the thread waiting with nothing that will end the wait. When the
+//   run cannot arm its timer, cannot destroy its window or cannot post its ending message, it ends
+//   at once, cleans up window, timer and class, and gives the result that its count and marks
+//   give. If that happens while the loop waits inside GetMessageA (a listener's sent reply was
+//   being handled), a short thread timer makes the loop look again. So every path of a call is
+//   bounded by the two runs' timers, besides the query's bound per window.
+// - The loop ends only on its own ending message (WM_USER posted to the thread when the window is
+//   destroyed), which the module knows to be pending. A WM_USER that anything else posted to the
+//   thread is dropped (it has no window to be dispatched to) and the loop goes on; before, such a
+//   message ended the run with window and timer alive and the class registered, so that every
+//   later exchange in the process found the class taken. A stray WM_USER that comes before the
+//   ending message cannot be told from it: whichever the loop takes, one such message stays queued
+//   for the caller's loop.
+// - A quit request (GetMessageA returning 0) ends the run even while the window exists: the window
+//   and its timer are destroyed, since their procedure lives in this module, and the request is
+//   posted again for the caller's own loop. A loop that cannot fetch a message (-1) ends the same
+//   way, without the request.
 #include "setuplib.h"
 
 namespace {
@@ -13,26 +39,42 @@ constexpr char kQuitWindowTitle[] = "";
 constexpr UINT_PTR kQuitTimerId = 1;
 constexpr UINT kQuitWaitMs = 15000;  // how long the first run waits for confirmations
 constexpr UINT kWindUpMs = 1;        // ends a run as soon as its loop runs
+// How long the query waits for one window that does not take it; one that the platform counts as
+// hung is passed over at once.
+constexpr UINT kQueryBoundMs = 2000;
+constexpr UINT kQuerySendFlags = SMTO_ABORTIFHUNG | SMTO_NORMAL;
 // Posted to the thread (no window) when the quit window is destroyed; it ends the run's loop.
 constexpr UINT kRunEndedMessage = WM_USER;
 // The hWnd filter that selects messages posted to the thread itself.
 const HWND kThreadMessages = reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1));
 
 // Module-wide state of the exchange. The message number lives as long as the module; the rest
-// belongs to one call of CloseMonitorApplications.
+// belongs to one call of CloseMonitorApplications or one run.
 UINT quitMessage = 0;
 LONG listenerCount = 0;
 BOOL quitRefused = FALSE;
 BOOL queryReturned = FALSE;
 BOOL secondRun = FALSE;
+// The run's window from its WM_CREATE to its WM_DESTROY.
+HWND quitWindow = nullptr;
 // Set when the quit window's destruction has posted the run-ended message and cleared when the
 // run has taken it back; a run that ends otherwise removes it, so that it cannot end a later
 // loop early.
 BOOL runEndedPending = FALSE;
+// Set when the run has to end without its run-ended message; the wake-up timer makes sure that
+// the loop sees it.
+BOOL runCutShort = FALSE;
+UINT_PTR wakeUpTimer = 0;
+
+void CutRunShort() {
+  if (runCutShort) return;
+  runCutShort = TRUE;
+  wakeUpTimer = SetTimer(nullptr, 0, kWindUpMs, nullptr);
+}
 
 void CloseQuitWindow(HWND window) {
   KillTimer(window, kQuitTimerId);
-  DestroyWindow(window);
+  if (!DestroyWindow(window)) CutRunShort();
 }
 
 // Takes back the run-ended message that the quit window's destruction posted and the run's loop
@@ -44,10 +86,32 @@ void TakeBackRunEnded() {
   runEndedPending = FALSE;
 }
 
+// Whatever ended the run, nothing of it may outlive it: the window and its timer (their procedure
+// lives in this module), the wake-up timer, a run-ended message still queued, and last the class.
+void FinishRun(HINSTANCE instance) {
+  if (quitWindow) CloseQuitWindow(quitWindow);
+  TakeBackRunEnded();
+  if (wakeUpTimer) KillTimer(nullptr, wakeUpTimer);
+  wakeUpTimer = 0;
+  UnregisterClassA(kQuitWindowClass, instance);
+}
+
 DWORD RunResult() {
   if (quitRefused) return SETUP_STATUS_QUIT_REFUSED;
   if (listenerCount != 0) return SETUP_STATUS_STILL_RUNNING;
   return SETUP_STATUS_OK;
+}
+
+// After the query: with listeners, and in the first run, the wait for their confirmations under
+// the long timer, after the order; otherwise the wind-up on the short timer. A run whose timer
+// cannot be armed ends at once.
+void StartWaiting(HWND window) {
+  if (BroadcastQuitQuery(window) && !secondRun) {
+    if (!SetTimer(window, kQuitTimerId, kQuitWaitMs, nullptr)) CutRunShort();
+    PostMessageA(HWND_BROADCAST, quitMessage, QUIT_ORDER, reinterpret_cast<LPARAM>(window));
+  } else if (!SetTimer(window, kQuitTimerId, kWindUpMs, nullptr)) {
+    CutRunShort();
+  }
 }
 
 }  // namespace
@@ -77,40 +141,40 @@ DWORD RunQuitWindow(HINSTANCE instance) {
   // Fails too while another run holds the class: the exchange is not re-entrant.
   if (!RegisterClassA(&windowClass)) return SETUP_STATUS_UNAVAILABLE;
 
+  quitWindow = nullptr;
   runEndedPending = FALSE;
+  runCutShort = FALSE;
+  wakeUpTimer = 0;
   // The window procedure sends the query (and posts the order) while the window is created.
   HWND window = CreateWindowExA(0, kQuitWindowClass, kQuitWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
   if (!window) {
-    TakeBackRunEnded();  // a refusal during the query destroys the window before it is returned
-    UnregisterClassA(kQuitWindowClass, instance);
+    // A refusal during the query destroys the window before it is returned.
+    FinishRun(instance);
     return SETUP_STATUS_UNAVAILABLE;
   }
 
   // The loop takes every message of the thread, dispatching those of other windows too, until
   // the quit window's destruction says the run is over.
-  MSG msg;
-  for (;;) {
-    const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0 || got == -1) {
-      // A quit request (or a loop that cannot go on) ends the run while the window may still
-      // exist: the window and its timer must not outlive the run, since its procedure lives in
-      // this module. A quit request is passed on to the caller's own loop.
-      CloseQuitWindow(window);
-      TakeBackRunEnded();
-      if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
-      break;
-    }
+  MSG msg = {};
+  BOOL got = 1;
+  while (!runCutShort) {
+    got = GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) break;
     if (msg.hwnd == nullptr && msg.message == kRunEndedMessage) {
-      runEndedPending = FALSE;
-      break;
+      if (runEndedPending) {
+        runEndedPending = FALSE;
+        break;
+      }
+      continue;  // posted to the thread by someone else
     }
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
 
   const DWORD status = RunResult();
-  UnregisterClassA(kQuitWindowClass, instance);
+  FinishRun(instance);
+  if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
   return status;
 }
 
@@ -118,21 +182,19 @@ LRESULT CALLBACK QuitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   if (HandleQuitReply(window, message, wParam)) return 0;
   switch (message) {
     case WM_CREATE:
-      if (BroadcastQuitQuery(window) && !secondRun) {
-        // Listeners answered: order them to quit and wait for their confirmations.
-        SetTimer(window, kQuitTimerId, kQuitWaitMs, nullptr);
-        PostMessageA(HWND_BROADCAST, quitMessage, QUIT_ORDER, reinterpret_cast<LPARAM>(window));
-      } else {
-        // Nobody answered, or this run only counts who still answers: end as soon as possible.
-        SetTimer(window, kQuitTimerId, kWindUpMs, nullptr);
-      }
+      quitWindow = window;
+      StartWaiting(window);
       break;
     case WM_TIMER:
       CloseQuitWindow(window);
       return 0;
     case WM_DESTROY:
       KillTimer(window, kQuitTimerId);
-      if (PostMessageA(nullptr, kRunEndedMessage, 0, 0)) runEndedPending = TRUE;
+      quitWindow = nullptr;
+      if (PostMessageA(nullptr, kRunEndedMessage, 0, 0))
+        runEndedPending = TRUE;
+      else
+        CutRunShort();
       break;
     default:
       break;
@@ -165,8 +227,11 @@ BOOL BroadcastQuitQuery(HWND window) {
   if (quitMessage == 0) return FALSE;
   listenerCount = 0;
   queryReturned = FALSE;
-  // Listeners that answer by a sent message are counted while this send waits.
-  SendMessageA(HWND_BROADCAST, quitMessage, QUIT_QUERY, reinterpret_cast<LPARAM>(window));
+  // Listeners that answer by a sent message are counted while this send waits. The result of a
+  // broadcast says nothing about single windows: the count says who answered.
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(HWND_BROADCAST, quitMessage, QUIT_QUERY, reinterpret_cast<LPARAM>(window), kQuerySendFlags,
+                      kQueryBoundMs, &ignored);
   queryReturned = TRUE;
   return listenerCount != 0 ? TRUE : FALSE;
 }

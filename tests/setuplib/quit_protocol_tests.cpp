@@ -1,5 +1,7 @@
 // The monitor quit exchange against simulated monitor applications: who answers, how, and when,
-// checked through the result, the virtual time the call took and the messages that went by.
+// and which platform calls fail, checked through the result, the virtual time the call took and
+// the broadcasts that went out.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@ namespace {
 const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x10000000));
 constexpr uint64_t kWaitMs = 15000;
 constexpr uint64_t kMinimumTimerMs = 10;  // the 1 ms wind-up timer is raised to this
+constexpr uint64_t kQueryBoundMs = 2000;  // how long the query waits for one window
+constexpr uint64_t kHangMs = 40000;
 constexpr char kQuitName[] = "ORVIK.Quit";
 constexpr char kOtherClass[] = "QuitTests.OtherWindow";
 
@@ -32,6 +36,21 @@ QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuer
   spec.onOrder = std::move(onOrder);
   spec.exitsAfterOrder = exitsAfterOrder;
   return spec;
+}
+
+// A window of another process whose thread handles no message from the start for 40 s; it would
+// answer and confirm.
+QuitListenerSpec Hung() {
+  QuitListenerSpec spec;
+  spec.name = "hung";
+  spec.hangAtMs = 0;
+  spec.hangForMs = kHangMs;
+  return spec;
+}
+
+// A thread message WM_USER posted to the asking window's thread.
+QuitReply Stray() {
+  return QuitReply{0, false, 0, true};
 }
 
 // A listener that answers the query and then neither confirms nor refuses.
@@ -78,29 +97,13 @@ class QuitProtocolTest : public SimTest {
     return otherWindow_;
   }
 
-  // The quit messages that went by, each as "from>to:code" with "s" (sent) or "p" (posted), and
-  // the times at which the module broadcast.
-  static std::vector<std::string> Exchange() {
-    std::vector<std::string> lines;
-    for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
-      if (e.messageName == kQuitName)
-        lines.push_back(e.from + ">" + e.to + ":" + std::to_string(e.wParam) + (e.sent ? "s" : "p"));
-    return lines;
-  }
-
+  // The times at which the module broadcast the quit message with `code`.
   static std::vector<uint64_t> BroadcastTimes(WPARAM code) {
     std::vector<uint64_t> times;
     for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
       if (e.messageName == kQuitName && e.from == "module" && e.to == "broadcast" && e.wParam == code)
         times.push_back(e.timeMs);
     return times;
-  }
-
-  static size_t TimerTicks() {
-    size_t ticks = 0;
-    for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
-      if (e.message == WM_TIMER) ++ticks;
-    return ticks;
   }
 
   // Nothing of the exchange may be left in the calling thread's queue.
@@ -112,110 +115,217 @@ class QuitProtocolTest : public SimTest {
   HWND otherWindow_ = nullptr;
 };
 
-// ---- Outcomes of a call ----------------------------------------------------------------------
+// ---- One call, from the listeners' answers and the platform's failures to its result ---------
 
-TEST_F(QuitProtocolTest, WithoutListenersOneRunEndsOnTheWindUpTimerWithoutAnOrder) {
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(winsim::NowMs(), kMinimumTimerMs);
-  EXPECT_EQ(Exchange(), (std::vector<std::string>{"module>broadcast:0s"})) << "one query, no order";
-  EXPECT_EQ(winsim::CallCounts()["RegisterClassA"], 1u) << "no second run";
-  ExpectQueueEmpty();
+// Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
+// class or timer, nothing in the thread's queue, no wait that could never have ended.
+struct Case {
+  const char *what;
+  std::vector<QuitListenerSpec> listeners;
+  std::function<void()> arrange;  // faults, time passing before the call
+  DWORD status;
+  uint64_t endsAtMs;
+  std::vector<uint64_t> queries, orders;  // when the module broadcast the query and the order
+};
+
+void FailSetTimer(unsigned n) {
+  winsim::FailNthCall("SetTimer", n, ERROR_NO_SYSTEM_RESOURCES);
 }
 
-TEST_F(QuitProtocolTest, TwoConfirmingListenersCloseTheWindowAtTheSecondConfirmation) {
-  const int a = winsim::AddQuitListener(Listener("A", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)}));
-  const int b = winsim::AddQuitListener(Listener("B", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)}));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(Exchange(), (std::vector<std::string>{"module>broadcast:0s", "A>module:1s", "B>module:1s",
-                                                  "module>broadcast:2p", "A>module:3p", "B>module:3p"}));
-  EXPECT_EQ(winsim::NowMs(), 700u) << "the run ended with B's confirmation, not on a timer";
-  EXPECT_EQ(TimerTicks(), 0u);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY).size(), 1u) << "no second run";
-  EXPECT_FALSE(winsim::QuitListenerAlive(a));
-  EXPECT_FALSE(winsim::QuitListenerAlive(b));
-  ExpectQueueEmpty();
-}
-
-TEST_F(QuitProtocolTest, ARefusalEndsTheRunAtOnce) {
-  winsim::AddQuitListener(Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)}));
-  winsim::AddQuitListener(Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_QUIT_REFUSED);
-  EXPECT_EQ(winsim::NowMs(), 40u);
-  EXPECT_EQ(TimerTicks(), 0u);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY).size(), 1u) << "a refusal asks no second time";
-  ExpectQueueEmpty();
-}
-
-TEST_F(QuitProtocolTest, ASilentListenerIsStillRunningAfterTheSecondQuery) {
-  const int id = winsim::AddQuitListener(Silent("silent"));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_STILL_RUNNING);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, kWaitMs}));
-  EXPECT_EQ(BroadcastTimes(QUIT_ORDER), (std::vector<uint64_t>{0})) << "the second run orders nothing";
-  EXPECT_EQ(winsim::NowMs(), kWaitMs + kMinimumTimerMs);
-  EXPECT_TRUE(winsim::QuitListenerAlive(id));
-  ExpectQueueEmpty();
-}
-
-TEST_F(QuitProtocolTest, AListenerThatVanishesDuringTheWaitIsFoundGoneByTheSecondQuery) {
-  QuitListenerSpec spec = Silent("leaves");
-  spec.vanishAtMs = 5000;
-  winsim::AddQuitListener(spec);
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, kWaitMs}));
-  EXPECT_EQ(Exchange().back(), "module>broadcast:0s") << "nobody answered the second query";
-  EXPECT_EQ(winsim::NowMs(), kWaitMs + kMinimumTimerMs);
-}
-
-TEST_F(QuitProtocolTest, AListenerThatAnswersByPostIsCountedOnlyByTheLoop) {
-  winsim::AddQuitListener(Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)}));
-  // Nobody counted while the query was sent: no order; the late answer still counts for the result.
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_STILL_RUNNING);
-  EXPECT_TRUE(BroadcastTimes(QUIT_ORDER).empty());
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, kMinimumTimerMs}));
-  EXPECT_EQ(winsim::NowMs(), 2 * kMinimumTimerMs);
-}
-
-// ---- Counting --------------------------------------------------------------------------------
-
-TEST_F(QuitProtocolTest, AStrayConfirmationDuringTheQueryDrivesTheCountBelowZero) {
-  // It never said it was there; the count goes to -1, which is not zero: an order goes out and
-  // the first run waits in vain.
-  winsim::AddQuitListener(Listener("stray", {Sent(QUIT_DONE)}, {}, false));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_STILL_RUNNING);
-  EXPECT_EQ(BroadcastTimes(QUIT_ORDER), (std::vector<uint64_t>{0}));
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, kWaitMs}));
-  EXPECT_EQ(TimerTicks(), 2u) << "both runs ended on their timers";
-}
-
-TEST_F(QuitProtocolTest, AConfirmationDuringTheQueryNeverClosesTheWindow) {
-  // Present and done while the query is still being sent: the count is back at zero, but the
-  // window lives on until its wind-up timer.
-  winsim::AddQuitListener(Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {}));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_TRUE(BroadcastTimes(QUIT_ORDER).empty());
-  EXPECT_EQ(TimerTicks(), 1u);
-  EXPECT_EQ(winsim::NowMs(), kMinimumTimerMs);
-}
-
-TEST_F(QuitProtocolTest, AConfirmationFromAWindowThatNeverAnsweredEndsTheWaitAllTheSame) {
-  const int stays = winsim::AddQuitListener(Silent("answers"));
-  winsim::AddQuitListener(Listener("mute", {}, {Posted(QUIT_DONE, 300)}));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(winsim::NowMs(), 300u);
-  EXPECT_TRUE(winsim::QuitListenerAlive(stays)) << "the answering listener still runs";
-}
-
-TEST_F(QuitProtocolTest, CodesZeroTwoAndFourChangeNothingDuringTheQuery) {
-  winsim::AddQuitListener(Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)}));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(BroadcastTimes(QUIT_ORDER).size(), 1u) << "exactly one listener was counted";
-  EXPECT_EQ(winsim::NowMs(), 0u) << "its confirmation brought the count to zero";
-}
-
-TEST_F(QuitProtocolTest, CodesZeroTwoAndFourChangeNothingDuringTheWait) {
-  winsim::AddQuitListener(Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_STILL_RUNNING);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, kWaitMs})) << "the wait ran its full time";
+TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothingBehind) {
+  const QuitListenerSpec confirms;  // answers at once (sent), confirms the order (posted), ends
+  const QuitListenerSpec sendsDone = Listener("sends done", {Sent(QUIT_PRESENT)}, {Sent(QUIT_DONE)});
+  QuitListenerSpec vanishes = Silent("vanishes");
+  vanishes.vanishAtMs = 5000;
+  const QuitListenerSpec hung = Hung();
+  const auto wait6s = [] { Sleep(6000); };
+  const auto failEndingPost = [] {
+    winsim::FailCallsMatching("PostMessageA", "WM_USER(0) to the thread", ERROR_NOT_ENOUGH_MEMORY);
+  };
+  const Case cases[] = {
+      {"no listener: one run, ended by the wind-up timer", {}, nullptr, SETUP_STATUS_OK, kMinimumTimerMs, {0}, {}},
+      {"the second of two confirmations ends the run",
+       {Listener("A", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)}),
+        Listener("B", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)})},
+       nullptr,
+       SETUP_STATUS_OK,
+       700,
+       {0},
+       {0}},
+      {"a refusal ends the run at once",
+       {Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)}),
+        Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false)},
+       nullptr,
+       SETUP_STATUS_QUIT_REFUSED,
+       40,
+       {0},
+       {0}},
+      {"a silent listener still answers the second query",
+       {Silent("silent")},
+       nullptr,
+       SETUP_STATUS_STILL_RUNNING,
+       kWaitMs + kMinimumTimerMs,
+       {0, kWaitMs},
+       {0}},
+      {"a listener gone during the wait is not found by the second query",
+       {vanishes},
+       nullptr,
+       SETUP_STATUS_OK,
+       kWaitMs + kMinimumTimerMs,
+       {0, kWaitMs},
+       {0}},
+      {"an answer by post is counted only by the loop: no order",
+       {Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
+       nullptr,
+       SETUP_STATUS_STILL_RUNNING,
+       2 * kMinimumTimerMs,
+       {0, kMinimumTimerMs},
+       {}},
+      {"a confirmation from a window that never answered drives the count below zero",
+       {Listener("stray", {Sent(QUIT_DONE)}, {}, false)},
+       nullptr,
+       SETUP_STATUS_STILL_RUNNING,
+       kWaitMs + kMinimumTimerMs,
+       {0, kWaitMs},
+       {0}},
+      {"a confirmation during the query never closes the window",
+       {Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {})},
+       nullptr,
+       SETUP_STATUS_OK,
+       kMinimumTimerMs,
+       {0},
+       {}},
+      {"a confirmation from a window that never answered ends the wait all the same",
+       {Silent("answers"), Listener("mute", {}, {Posted(QUIT_DONE, 300)})},
+       nullptr,
+       SETUP_STATUS_OK,
+       300,
+       {0},
+       {0}},
+      {"codes 0, 2 and 4 change nothing during the query",
+       {Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
+       nullptr,
+       SETUP_STATUS_OK,
+       0,
+       {0},
+       {0}},
+      {"codes 0, 2 and 4 change nothing during the wait",
+       {Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false)},
+       nullptr,
+       SETUP_STATUS_STILL_RUNNING,
+       kWaitMs + kMinimumTimerMs,
+       {0, kWaitMs},
+       {0}},
+      // Windows that handle nothing, stray thread messages.
+      {"a window hung for more than 5 s is passed over at once",
+       {hung},
+       wait6s,
+       SETUP_STATUS_OK,
+       6000 + kMinimumTimerMs,
+       {6000},
+       {}},
+      {"a window that has just stopped handling messages is passed over after the bound",
+       {hung},
+       nullptr,
+       SETUP_STATUS_OK,
+       kQueryBoundMs + kMinimumTimerMs,
+       {0},
+       {}},
+      {"a listener that answers in time counts as before beside a hung window",
+       {hung, confirms},
+       wait6s,
+       SETUP_STATUS_OK,
+       6000,
+       {6000},
+       {6000}},
+      {"a stray thread WM_USER does not end the run",
+       {Listener("strays", {Sent(QUIT_PRESENT), Stray()}, {Posted(QUIT_DONE, 300)})},
+       nullptr,
+       SETUP_STATUS_OK,
+       300,
+       {0},
+       {0}},
+      // Platform failures.
+      {"no window class",
+       {Silent("silent")},
+       [] { winsim::FailNthCall("RegisterClassA", 1, ERROR_NOT_ENOUGH_MEMORY); },
+       SETUP_STATUS_UNAVAILABLE,
+       0,
+       {},
+       {}},
+      {"no window",
+       {Silent("silent")},
+       [] { winsim::FailNthCall("CreateWindowExA", 1, ERROR_NOT_ENOUGH_MEMORY); },
+       SETUP_STATUS_UNAVAILABLE,
+       0,
+       {},
+       {}},
+      {"a refusal during the query destroys the window before it is returned",
+       {Listener("refuses at once", {Sent(QUIT_REFUSED)}, {})},
+       nullptr,
+       SETUP_STATUS_UNAVAILABLE,
+       0,
+       {0},
+       {}},
+      {"a loop that cannot fetch its message ends at once",
+       {Silent("silent")},
+       [] { winsim::FailNthCall("GetMessageA", 1, ERROR_INVALID_PARAMETER); },
+       SETUP_STATUS_STILL_RUNNING,
+       kMinimumTimerMs,
+       {0, 0},
+       {0}},
+      {"no wind-up timer: the run ends at once", {}, [] { FailSetTimer(1); }, SETUP_STATUS_OK, 0, {0}, {}},
+      {"no timer for the wait: the order goes out, the run ends at once",
+       {confirms},
+       [] { FailSetTimer(1); },
+       SETUP_STATUS_OK,
+       kMinimumTimerMs,
+       {0, 0},
+       {0}},
+      {"no wind-up timer in the second run",
+       {Silent("silent")},
+       [] { FailSetTimer(2); },
+       SETUP_STATUS_STILL_RUNNING,
+       kWaitMs,
+       {0, kWaitMs},
+       {0}},
+      {"the ending message cannot be posted", {confirms}, failEndingPost, SETUP_STATUS_OK, 0, {0}, {0}},
+      {"the ending message cannot be posted while a sent confirmation is handled in the wait",
+       {sendsDone},
+       failEndingPost,
+       SETUP_STATUS_OK,
+       kMinimumTimerMs,
+       {0},
+       {0}},
+      {"the window cannot be destroyed at the last confirmation",
+       {sendsDone},
+       [] { winsim::FailNthCall("DestroyWindow", 1, ERROR_ACCESS_DENIED); },
+       SETUP_STATUS_OK,
+       0,
+       {0},
+       {0}},
+      {"the window cannot be destroyed on its timer",
+       {Silent("silent")},
+       [] { winsim::FailNthCall("DestroyWindow", 1, ERROR_ACCESS_DENIED); },
+       SETUP_STATUS_STILL_RUNNING,
+       kWaitMs + kMinimumTimerMs,
+       {0, kWaitMs},
+       {0}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const QuitListenerSpec &spec : c.listeners) winsim::AddQuitListener(spec);
+    if (c.arrange) c.arrange();
+    EXPECT_EQ(CloseMonitorApplications(kModule), c.status);
+    EXPECT_EQ(winsim::NowMs(), c.endsAtMs);
+    EXPECT_EQ(BroadcastTimes(QUIT_QUERY), c.queries);
+    EXPECT_EQ(BroadcastTimes(QUIT_ORDER), c.orders);
+    winsim::ClearFaults();
+    ExpectQueueEmpty();
+    ExpectNoOpenHandles();
+    EXPECT_EQ(winsim::DescribeVerifierStops(winsim::TakeVerifierStops()), "");
+    winsim::Reset();
+  }
 }
 
 // ---- The calling thread's loop ---------------------------------------------------------------
@@ -258,36 +368,6 @@ TEST_F(QuitProtocolTest, AQuitRequestDuringARunEndsItAndReachesTheCallersLoop) {
   ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT)) << "the run-ended message was taken back";
   EXPECT_EQ(msg.wParam, 7u) << "with the same exit code";
-  ExpectQueueEmpty();
-}
-
-TEST_F(QuitProtocolTest, ALoopThatCannotGoOnStillCleansUp) {
-  winsim::AddQuitListener(Silent("silent"));
-  winsim::FailNthCall("GetMessageA", 1, ERROR_INVALID_PARAMETER);
-  // The first run cannot wait and ends at once with the listener counted; the second asks again.
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_STILL_RUNNING);
-  EXPECT_EQ(BroadcastTimes(QUIT_QUERY), (std::vector<uint64_t>{0, 0}));
-  EXPECT_EQ(winsim::NowMs(), kMinimumTimerMs);
-  ExpectQueueEmpty();
-}
-
-// ---- Platform failures -----------------------------------------------------------------------
-
-TEST_F(QuitProtocolTest, AClassOrWindowThatCannotBeHadMakesTheCallUnavailable) {
-  winsim::AddQuitListener(Silent("silent"));
-  winsim::FailNthCall("RegisterClassA", 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_UNAVAILABLE);
-  winsim::FailNthCall("CreateWindowExA", 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_UNAVAILABLE);
-  EXPECT_EQ(winsim::CallCounts()["UnregisterClassA"], 1u) << "the class goes again after a failed window";
-  EXPECT_TRUE(Exchange().empty()) << "nothing was broadcast";
-}
-
-TEST_F(QuitProtocolTest, ARefusalDuringTheQueryDestroysTheWindowBeforeItIsCreated) {
-  // The window is gone before CreateWindowExA returns, which counts as a window that cannot be
-  // had; what its destruction posted does not stay behind.
-  winsim::AddQuitListener(Listener("refuses at once", {Sent(QUIT_REFUSED)}, {}));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_UNAVAILABLE);
   ExpectQueueEmpty();
 }
 
