@@ -1,8 +1,10 @@
 // Every platform call of each of the module's jobs, made to fail once: the job is run clean on
 // a fresh machine to count its calls, then once per call with that one call failing (with the
 // error Windows would most plausibly give). After each run: no leaked handle, window, class, timer
-// or allocation; the status the job owes its caller; controller numbers that devices hold are
-// neither lost nor shared; and the next allocation's prune brings the count back in line.
+// or allocation; no call stopped by the simulation's verifier (a wait that would never end is a
+// hang, an outcome of its own); the status the job owes its caller; controller numbers that
+// devices hold are neither lost nor shared; and the next allocation's prune brings the count back
+// in line.
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -35,6 +37,7 @@ struct RunResult {
   std::vector<winsim::EventRecord> events;
   winsim::HandleCounts open;
   std::string openList;
+  std::vector<winsim::VerifierStop> stops;
   // What the job captured before and after the request (driver ranks, registry text).
   std::vector<DWORD> ranksBefore, ranksAfter;
   std::string numberingBefore;
@@ -161,6 +164,7 @@ class FailureSweep : public reliability::ReliabilityTest {
       if (arm) arm();
       run.status = DeviceCoInstallerFunc(job.request, device.set, &device.data, &context);
       run.calls = winsim::TotalCalls();
+      run.stops = winsim::TakeVerifierStops();
       run.failed = winsim::FailedCall();
       winsim::ClearFaults();
       winsim::SetCallTrace(nullptr);
@@ -271,6 +275,7 @@ class FailureSweep : public reliability::ReliabilityTest {
   std::string Judge(const Job &job, const RunResult &run, bool numbering, std::map<std::string, int> *outcomes) {
     std::string problems = otherMakerChange_;
     if (run.open.Total() != 0 && !OnlyTheUnreleasedObjectIsOpen(run)) problems += "left open:\n" + run.openList;
+    if (!run.stops.empty()) problems += "stopped by the verifier:\n" + winsim::DescribeVerifierStops(run.stops);
     std::set<std::string> exempt;
     problems += job.check(run, &exempt);
     if (numbering) problems += reliability::NumberingViolations(kAdapters, exempt);
@@ -286,6 +291,10 @@ class FailureSweep : public reliability::ReliabilityTest {
     }
 
     std::ostringstream outcome;
+    // A thread that waits for a message with nothing to come would wait forever on Windows.
+    for (const winsim::VerifierStop &stop : run.stops)
+      outcome << (stop.function == "GetMessageA" || stop.function == "SendMessageA" ? "hang in " : "stop in ")
+              << stop.function << "/";
     outcome << std::hex << run.status;
     for (const winsim::EventRecord &event : run.events) outcome << "/" << std::dec << event.id;
     ++(*outcomes)[outcome.str()];

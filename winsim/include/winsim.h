@@ -224,8 +224,8 @@ uint64_t NowMs();  // virtual clock
 // Runs `action` when the virtual clock reaches atMs, on behalf of another process: the simulated
 // thread's GetMessageA runs due actions before it sleeps, and advances the clock to the next due
 // timer or action when its queue is empty. With nothing at all pending (no message, timer or
-// action), a real thread would wait forever: GetMessageA returns -1 with ERROR_TIMEOUT instead and
-// says so on stderr and in the call trace.
+// action), a real thread would wait forever: GetMessageA records a verifier stop instead (see
+// VerifierStops) and returns -1 only so that the program can run to its end.
 void ScheduleAt(uint64_t atMs, std::function<void()> action);
 
 // A top-level window of another process that listens for the quit message "ORVIK.Quit".

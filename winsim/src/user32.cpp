@@ -1039,15 +1039,12 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
       return lpMsg->message == WM_QUIT ? 0 : 1;
     }
     // Nothing to take now: time passes until the next timer or the next piece of work of another
-    // process. With neither, a real thread would wait forever; the simulation says so instead.
+    // process. With neither, a real thread would wait forever. The simulation invents no message:
+    // the verifier stops the call, and -1 only lets the program run to its end.
     std::optional<uint64_t> next = NextWake(hWnd, wMsgFilterMin, wMsgFilterMax);
     if (!next) {
-      TraceResult("-1: the thread would wait forever (no message, timer or scheduled action is pending)");
-      std::fprintf(stderr,
-                   "winsim: GetMessageA at %llu ms would wait forever: no message, timer or scheduled action "
-                   "is pending; it returns -1 (ERROR_TIMEOUT)\n",
-                   static_cast<unsigned long long>(ClockNow()));
-      SetError(ERROR_TIMEOUT);
+      StopByVerifier("GetMessageA", "the thread would wait forever at " + std::to_string(ClockNow()) +
+                                        " ms: no message, timer or work of another process is pending");
       return -1;
     }
     ClockAdvanceTo(*next);

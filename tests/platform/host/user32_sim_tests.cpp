@@ -117,11 +117,9 @@ TEST_F(User32SimTest, ScheduledWorkWakesAWaitingThreadBeforeALaterTimer) {
   KillTimer(nullptr, msg.wParam);
 }
 
-TEST_F(User32SimTest, WaitingWithNothingPendingFailsInsteadOfHanging) {
+TEST_F(User32SimTest, AWaitWithNothingPendingIsStoppedByTheVerifier) {
   MSG msg;
-  SetLastError(0);
   EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), -1);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
   EXPECT_EQ(winsim::NowMs(), 0u);
 
   HWND hwnd = CreateRecorder();
@@ -130,6 +128,9 @@ TEST_F(User32SimTest, WaitingWithNothingPendingFailsInsteadOfHanging) {
   EXPECT_EQ(GetMessageA(&msg, nullptr, WM_USER, WM_USER), -1) << "the filter keeps the timer out";
   EXPECT_EQ(winsim::NowMs(), 0u);
   KillTimer(hwnd, 1);
+  const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+  ASSERT_EQ(stops.size(), 2u);
+  EXPECT_EQ(stops[1].function, "GetMessageA");
 }
 
 // ---- Quit listeners --------------------------------------------------------------------------
