@@ -217,10 +217,15 @@ TEST_F(EndToEnd, AbsentDeviceMovesWhenANewOneNeedsItsNumber) {
   EXPECT_TRUE(winsim::IsDevicePresent(kCardId));
 }
 
-TEST_F(EndToEnd, MonitorThatRefusesDoesNotStopTheRemoval) {
-  Run(std::string(kCardLine) + "install card\nmonitor stubborn quit=refuse\n");
+TEST_F(EndToEnd, MonitorsThatRefuseHangOrPostStrayMessagesDoNotStopTheRemoval) {
+  Run(std::string(kCardLine) + "install card\nmonitor frozen answer=hang\nmonitor chatty stray\n" +
+      "monitor stubborn quit=refuse delay=100\n");
   std::string report = Run(Use("card", kCardId) + "remove card\n");
-  EXPECT_NE(report.find("stubborn -> module  ORVIK.Quit QuitRefused"), std::string::npos) << report;
+  EXPECT_NE(report.find("2000 ms  module -> frozen  ORVIK.Quit QuitQuery  (sent; timed out after 2000 ms)"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("chatty -> module  WM_USER  (posted)"), std::string::npos);
+  EXPECT_NE(report.find("2100 ms  stubborn -> module  ORVIK.Quit QuitRefused"), std::string::npos);
   EXPECT_FALSE(winsim::GetValue(Key(kRunKey), "ONLMonitor"));
   EXPECT_FALSE(winsim::KeyExists(Key(kCapiMaker)));
 }

@@ -31,9 +31,10 @@ TEST(ScenarioParser, ReadsEveryCommandWithItsOptions) {
       "use old id=ROOT\\ORVIK\\0003\n"
       "install card fail=ERROR_ACCESS_DENIED\n"
       "install old fail\n"
-      "monitor mon answer=post quit=silent delay=250 vanish=9000 stays\n",
+      "monitor mon answer=post quit=silent delay=250 vanish=9000 stays\n"
+      "monitor frozen answer=hang hang=9000 stray\n",
       "jobs.scn");
-  ASSERT_EQ(scenario.steps.size(), 6u);
+  ASSERT_EQ(scenario.steps.size(), 7u);
   const devsim::Step &add = scenario.steps[1];
   EXPECT_EQ(add.line, 3);
   EXPECT_EQ(add.hardwareIds, (std::vector<std::string>{"PCI\\VEN_1A2B&DEV_0100", "PCI\\VEN_1A2B"}));
@@ -51,6 +52,12 @@ TEST(ScenarioParser, ReadsEveryCommandWithItsOptions) {
   EXPECT_TRUE(monitor.onOrder.empty());
   EXPECT_EQ(monitor.vanishAtMs, 9000);
   EXPECT_FALSE(monitor.exitsAfterOrder);
+  const winsim::QuitListenerSpec &frozen = scenario.steps[6].listener;
+  EXPECT_EQ(frozen.hangAtMs, 0) << "from the step on";
+  EXPECT_EQ(frozen.hangForMs, 9000u);
+  ASSERT_EQ(frozen.onQuery.size(), 2u);
+  EXPECT_TRUE(frozen.onQuery[0].bySend) << "once it handles messages again it answers at once";
+  EXPECT_TRUE(frozen.onQuery[1].toThread) << "and posts the stray thread message";
 }
 
 TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
@@ -67,6 +74,7 @@ TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
   EXPECT_EQ(ErrorLine("add a hwid=X\ninstall a fail=NO_SUCH_NAME\n"), 2);
   EXPECT_EQ(ErrorLine("monitor m answer=shout\n"), 1);
   EXPECT_EQ(ErrorLine("monitor m delay=-5\n"), 1);
+  EXPECT_EQ(ErrorLine("monitor m hang=500\n"), 1) << "hang= without answer=hang";
   EXPECT_EQ(ErrorLine("monitor m\nmonitor m\n"), 2);
   EXPECT_EQ(ErrorLine("add a hwid=\"X\n"), 1) << "an open quote";
   EXPECT_EQ(ErrorLine("drivers\n"), 1);

@@ -173,6 +173,8 @@ void ParseMonitor(const LineParser &parser, const std::vector<Token> &options, S
   listener.onQuery = {winsim::QuitReply{kQuitPresent, true, 0}};
   listener.onOrder = {winsim::QuitReply{kQuitDone, false, 0}};
   uint64_t delay = 0;
+  std::optional<uint64_t> hangMs;
+  bool hangs = false, stray = false;
   for (const Token &token : options) {
     if (token.key == "answer") {
       std::string how = parser.NeedValue(token);
@@ -182,8 +184,12 @@ void ParseMonitor(const LineParser &parser, const std::vector<Token> &options, S
         listener.onQuery = {winsim::QuitReply{kQuitPresent, false, 0}};
       } else if (how == "none") {
         listener.onQuery.clear();
+      } else if (how == "hang") {
+        // It handles no message for a while from its start; afterwards it answers at once.
+        listener.onQuery = {winsim::QuitReply{kQuitPresent, true, 0}};
+        hangs = true;
       } else {
-        parser.Fail("answer='" + how + "': use send, post or none");
+        parser.Fail("answer='" + how + "': use send, post, none or hang");
       }
     } else if (token.key == "quit") {
       std::string how = parser.NeedValue(token);
@@ -200,14 +206,26 @@ void ParseMonitor(const LineParser &parser, const std::vector<Token> &options, S
       delay = parser.Number(token);
     } else if (token.key == "vanish") {
       listener.vanishAtMs = parser.Number(token);  // relative here; made absolute when the step runs
+    } else if (token.key == "hang") {
+      hangMs = parser.Number(token);
     } else if (token.key == "stays") {
       parser.NoValue(token);
       listener.exitsAfterOrder = false;
+    } else if (token.key == "stray") {
+      parser.NoValue(token);
+      stray = true;
     } else {
-      parser.Unknown(token, "monitor", "answer=, quit=, delay=, vanish=, stays");
+      parser.Unknown(token, "monitor", "answer=, quit=, delay=, vanish=, hang=, stays, stray");
     }
   }
   for (winsim::QuitReply &reply : listener.onOrder) reply.delayMs = delay;
+  if (hangMs && !hangs) parser.Fail("'hang=' goes with 'answer=hang'");
+  if (hangs) {
+    listener.hangAtMs = 0;  // relative here; made absolute when the step runs
+    listener.hangForMs = hangMs.value_or(kDefaultHangMs);
+  }
+  // A thread message WM_USER to the asking thread, after whatever answers the query.
+  if (stray) listener.onQuery.push_back(winsim::QuitReply{0, false, 0, true});
 }
 
 }  // namespace

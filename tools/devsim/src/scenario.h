@@ -57,6 +57,9 @@ struct Scenario {
 // copied.
 constexpr DWORD kDefaultInstallFailure = ERROR_FILE_NOT_FOUND;
 
+// How long a monitor with answer=hang handles no message when hang= does not say.
+constexpr uint64_t kDefaultHangMs = 40000;
+
 // Throws InputError naming fileName and the line for a malformed scenario.
 Scenario ParseScenario(const std::string &text, const std::string &fileName);
 

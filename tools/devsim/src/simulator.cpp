@@ -205,11 +205,17 @@ void Simulator::UseDevice(const Step &step) {
 
 void Simulator::StartMonitor(const Step &step) {
   winsim::QuitListenerSpec listener = step.listener;
-  if (listener.vanishAtMs >= 0) listener.vanishAtMs += static_cast<int64_t>(winsim::NowMs());
+  const int64_t now = static_cast<int64_t>(winsim::NowMs());
+  if (listener.vanishAtMs >= 0) listener.vanishAtMs += now;
+  if (listener.hangAtMs >= 0) listener.hangAtMs += now;
   winsim::AddQuitListener(listener);
-  std::string answer = listener.onQuery.empty()     ? "does not answer the quit query"
+  const bool answers = !listener.onQuery.empty() && !listener.onQuery[0].toThread;
+  std::string answer = !answers                     ? "does not answer the quit query"
                        : listener.onQuery[0].bySend ? "answers the quit query at once (sent)"
                                                     : "answers the quit query later (posted)";
+  if (listener.hangAtMs >= 0) {
+    answer = "handles no message for " + std::to_string(listener.hangForMs) + " ms (it hangs), then " + answer;
+  }
   std::string quit = listener.onOrder.empty()                   ? "stays silent on the quit order"
                      : listener.onOrder[0].code == kQuitRefused ? "refuses to quit"
                                                                 : "confirms the quit order";
@@ -217,6 +223,9 @@ void Simulator::StartMonitor(const Step &step) {
     quit += " after " + std::to_string(listener.onOrder[0].delayMs) + " ms";
   }
   out_ << "  Monitor application '" << listener.name << "' is running: it " << answer << " and " << quit;
+  if (!listener.onQuery.empty() && listener.onQuery.back().toThread) {
+    out_ << "; after the query it posts a stray WM_USER to the asking thread";
+  }
   if (listener.vanishAtMs >= 0) out_ << "; it ends by itself at " << listener.vanishAtMs << " ms";
   if (!listener.exitsAfterOrder) out_ << "; its window stays after the order";
   out_ << ".\n";

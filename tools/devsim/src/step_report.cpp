@@ -213,7 +213,7 @@ void ReportMessages(const Snapshot &before, const Snapshot &after, std::ostream 
     std::string what = entry.messageName;
     if (entry.messageName == kQuitMessageName) what += " " + QuitCodeName(entry.wParam);
     out << "    " << time << "  " << entry.from << " -> " << entry.to << "  " << what << "  ("
-        << (entry.sent ? "sent" : "posted") << ")\n";
+        << (entry.sent ? "sent" : "posted") << (entry.note.empty() ? "" : "; " + entry.note) << ")\n";
   }
 }
 
