@@ -1,7 +1,8 @@
 // The quit exchange of the last adapter's removal against real listener processes: monitor
-// applications (quit_listener.exe) with hidden top-level windows that confirm, refuse or stay
-// silent, each logging the quit messages that reach it. The removal goes on in every case; what
-// differs is whether the listeners end and how long the removal waits for them.
+// applications (quit_listener.exe) with hidden top-level windows that confirm, refuse, stay
+// silent, hang or post a stray thread message, each logging the quit messages that reach it. The
+// removal goes on in every case and leaves no quit window behind; what differs is whether the
+// listeners end and how long the removal waits for them.
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -19,6 +20,8 @@ constexpr char kQuitWindowClass[] = "NULL_Fenster";
 constexpr DWORD kPollMs = 10;
 constexpr DWORD kStartWaitMs = 10000;
 constexpr DWORD kExitWaitMs = 5000;
+// A window whose thread has handled no message for 5 s counts as hung; give it some more.
+constexpr DWORD kHungWaitMs = 10000;
 // The first run waits this long for confirmations after its quit order.
 constexpr double kQuitWaitMs = 15000;
 // Bounds that tell a run which waited for confirmations from one that did not, with room for a
@@ -55,9 +58,14 @@ class Listener {
       if (!window_) Sleep(kPollMs);
     }
     if (!window_) ADD_FAILURE() << "the listener " << title_ << " made no window";
+    for (DWORD waited = 0; window_ && mode == "hang" && waited < kHungWaitMs && !IsHungAppWindow(window_);
+         waited += kPollMs)
+      Sleep(kPollMs);
+    if (window_ && mode == "hang" && !IsHungAppWindow(window_)) ADD_FAILURE() << "the listener never hung";
   }
   ~Listener() {
     if (!process_.hProcess) return;
+    if (Running() && IsHungAppWindow(window_)) TerminateProcess(process_.hProcess, 1);
     if (Running()) {
       PostMessageA(window_, WM_CLOSE, 0, 0);
       if (WaitForSingleObject(process_.hProcess, kExitWaitMs) != WAIT_OBJECT_0)
@@ -136,7 +144,35 @@ struct Timing {
   std::vector<double> runsMs;
 };
 
-class QuitExchange : public MachineTest {
+// One removal of the last adapter with listeners of the given modes running.
+struct ExchangeCase {
+  const char *name;
+  std::vector<std::string> modes;
+  bool listenersEnd;
+  const char *heard;  // what each listener heard by the end of the removal
+  size_t runs;
+  bool waitsForConfirmations;  // the first run waits its whole time
+};
+
+void PrintTo(const ExchangeCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+const ExchangeCase kExchangeCases[] = {
+    {"NoListener", {}, false, "", 1, false},
+    {"ConfirmingListenersEndAndTheLastConfirmationEndsTheWait",
+     {"confirm", "confirm"},
+     true,
+     "query order ",
+     1,
+     false},
+    {"RefusingListenerStaysAndTheWaitEndsAtOnce", {"refuse"}, false, "query order ", 1, false},
+    {"SilentListenerIsWaitedForAndAskedOnceMore", {"silent"}, false, "query order query ", 2, true},
+    {"HungWindowIsPassedOverAtOnce", {"hang"}, false, "", 1, false},
+    {"StrayThreadMessageDoesNotEndTheRun", {"stray"}, true, "query order ", 1, false},
+};
+
+class QuitExchange : public MachineTest, public ::testing::WithParamInterface<ExchangeCase> {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
@@ -159,70 +195,53 @@ class QuitExchange : public MachineTest {
     EXPECT_EQ(Remove(*adapter_), static_cast<DWORD>(NO_ERROR));
     timing.removalMs = NowMs() - start;
     timing.runsMs = timer.Runs();
-    // Whatever the listeners did, the removal went on.
+    // Whatever the listeners did, the removal went on, and every run's window went with it.
     EXPECT_EQ(ManufacturerKey(), "");
     EXPECT_EQ(ReadText(kRunKey, kRunValue), "<missing>");
+    for (double runMs : timing.runsMs) EXPECT_GE(runMs, 0) << "a quit window outlived its run";
+    EXPECT_EQ(FindWindowA(kQuitWindowClass, nullptr), nullptr) << "a quit window is left";
     return timing;
   }
 
-  std::string ListenerTitle(int n) const {
+  std::string ListenerTitle(size_t n) const {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("e2e-listener-") + info->name() + "-" + std::to_string(n);
+    std::string title = std::string("e2e-listener-") + info->name() + "-" + std::to_string(n);
+    for (char &c : title)
+      if (c == '/') c = '-';
+    return title;
   }
 
   std::unique_ptr<Adapter> adapter_;
 };
 
-TEST_F(QuitExchange, NoListenerEndsAfterOneShortTimer) {
-  const Timing timing = RemoveLastAdapter();
-  ASSERT_EQ(timing.runsMs.size(), 1u) << "nobody answered: no second run";
-  std::cout << "[ MEASURED ] quit exchange with no listener: " << timing.runsMs[0] << " ms (whole removal "
-            << timing.removalMs << " ms)\n";
-  RecordProperty("quit_run_no_listener_ms", std::to_string(timing.runsMs[0]));
-  EXPECT_GE(timing.runsMs[0], 0) << "the run ended";
-  EXPECT_LT(timing.runsMs[0], kNoWaitBoundMs) << "nobody answered, so nobody was waited for";
-}
-
-TEST_F(QuitExchange, ConfirmingListenersEndAndTheWaitEndsWithTheLastConfirmation) {
-  Listener first("confirm", ListenerTitle(1));
-  Listener second("confirm", ListenerTitle(2));
-  ASSERT_TRUE(first.ready() && second.ready());
+TEST_P(QuitExchange, RemovalEndsAsTheListenersAnswer) {
+  const ExchangeCase &c = GetParam();
+  std::vector<std::unique_ptr<Listener>> listeners;
+  for (size_t i = 0; i < c.modes.size(); ++i) {
+    listeners.emplace_back(new Listener(c.modes[i], ListenerTitle(i + 1)));
+    ASSERT_TRUE(listeners.back()->ready());
+  }
 
   const Timing timing = RemoveLastAdapter();
-  EXPECT_TRUE(first.ExitsWithin(kExitWaitMs));
-  EXPECT_TRUE(second.ExitsWithin(kExitWaitMs));
-  EXPECT_EQ(first.Heard(), "query order ");
-  EXPECT_EQ(second.Heard(), "query order ");
-  ASSERT_EQ(timing.runsMs.size(), 1u) << "all confirmed: no second run";
-  EXPECT_LT(timing.runsMs[0], kNoWaitBoundMs) << "the last confirmation ends the wait";
+  std::cout << "[ MEASURED ] quit exchange, " << c.name << ": whole removal " << timing.removalMs << " ms; runs";
+  for (double runMs : timing.runsMs) std::cout << " " << runMs << " ms";
+  std::cout << "\n";
+  for (const std::unique_ptr<Listener> &listener : listeners) {
+    EXPECT_EQ(listener->ExitsWithin(c.listenersEnd ? kExitWaitMs : 0), c.listenersEnd);
+    EXPECT_EQ(listener->Heard(), c.heard);
+  }
+  ASSERT_EQ(timing.runsMs.size(), c.runs);
+  if (c.waitsForConfirmations) {
+    EXPECT_GE(timing.runsMs[0], kQuitWaitMs - kTimerSlackMs) << "the whole wait for confirmations";
+    EXPECT_LT(timing.runsMs[0], 2 * kQuitWaitMs);
+    EXPECT_LT(timing.runsMs[1], kNoWaitBoundMs) << "the second run sends no order and waits for nobody";
+  } else {
+    EXPECT_LT(timing.removalMs, kNoWaitBoundMs) << "nobody was waited for";
+  }
 }
 
-TEST_F(QuitExchange, RefusingListenerStaysAndTheWaitEndsAtOnce) {
-  Listener refusing("refuse", ListenerTitle(1));
-  ASSERT_TRUE(refusing.ready());
-
-  const Timing timing = RemoveLastAdapter();
-  EXPECT_TRUE(refusing.Running());
-  EXPECT_EQ(refusing.Heard(), "query order ");
-  ASSERT_EQ(timing.runsMs.size(), 1u) << "a refusal ends the exchange: no second run";
-  EXPECT_LT(timing.runsMs[0], kNoWaitBoundMs);
-}
-
-TEST_F(QuitExchange, SilentListenerIsWaitedForAndAskedOnceMore) {
-  Listener silent("silent", ListenerTitle(1));
-  ASSERT_TRUE(silent.ready());
-
-  const Timing timing = RemoveLastAdapter();
-  EXPECT_TRUE(silent.Running());
-  EXPECT_EQ(silent.Heard(), "query order query ") << "the second run only asks who is still there";
-  ASSERT_EQ(timing.runsMs.size(), 2u);
-  std::cout << "[ MEASURED ] quit exchange with a silent listener: first run " << timing.runsMs[0]
-            << " ms, second run " << timing.runsMs[1] << " ms\n";
-  EXPECT_GE(timing.runsMs[0], kQuitWaitMs - kTimerSlackMs) << "the whole wait for confirmations";
-  EXPECT_LT(timing.runsMs[0], 2 * kQuitWaitMs);
-  EXPECT_GE(timing.runsMs[1], 0) << "the second run ended";
-  EXPECT_LT(timing.runsMs[1], kNoWaitBoundMs) << "the second run sends no order and waits for nobody";
-}
+INSTANTIATE_TEST_SUITE_P(Listeners, QuitExchange, ::testing::ValuesIn(kExchangeCases),
+                         [](const ::testing::TestParamInfo<ExchangeCase> &info) { return info.param.name; });
 
 }  // namespace
 }  // namespace e2e

@@ -4,7 +4,11 @@
 // treats the quit order as its mode says:
 //   confirm  answers QuitDone and exits;
 //   refuse   answers QuitRefused and stays;
-//   silent   answers nothing and stays.
+//   silent   answers nothing and stays;
+//   hang     handles no message for 20 s after its window exists (the platform counts it as hung
+//            after 5 s), then behaves as confirm;
+//   stray    as confirm, but after answering the query it also posts a thread message WM_USER to
+//            the asking window's thread, as a badly behaved program may.
 // Usage: quit_listener.exe MODE WINDOW-TITLE LOG-FILE
 // Each quit message that reaches the window is appended to the log file as a line with its code
 // ("query", "order" or "code N"). The listener ends by itself after a few minutes at the latest,
@@ -26,8 +30,9 @@ constexpr WPARAM kQuitDone = 3;
 constexpr WPARAM kQuitRefused = 5;
 constexpr UINT_PTR kLifetimeTimer = 1;
 constexpr UINT kLifetimeMs = 180000;
+constexpr DWORD kHangMs = 20000;
 
-enum class Mode { Confirm, Refuse, Silent };
+enum class Mode { Confirm, Refuse, Silent, Hang, Stray };
 
 UINT quitMessage = 0;
 Mode mode = Mode::Silent;
@@ -48,10 +53,11 @@ void HandleQuitMessage(HWND window, WPARAM code, HWND requester) {
     case kQuitQuery:
       Log("query");
       SendMessageA(requester, quitMessage, kQuitPresent, 0);
+      if (mode == Mode::Stray) PostThreadMessageA(GetWindowThreadProcessId(requester, nullptr), WM_USER, 0, 0);
       break;
     case kQuitOrder:
       Log("order");
-      if (mode == Mode::Confirm) {
+      if (mode == Mode::Confirm || mode == Mode::Hang || mode == Mode::Stray) {
         SendMessageA(requester, quitMessage, kQuitDone, 0);
         DestroyWindow(window);
       } else if (mode == Mode::Refuse) {
@@ -88,6 +94,10 @@ bool ParseMode(const char *text) {
     mode = Mode::Refuse;
   } else if (std::strcmp(text, "silent") == 0) {
     mode = Mode::Silent;
+  } else if (std::strcmp(text, "hang") == 0) {
+    mode = Mode::Hang;
+  } else if (std::strcmp(text, "stray") == 0) {
+    mode = Mode::Stray;
   } else {
     return false;
   }
@@ -113,6 +123,7 @@ int main(int argc, char **argv) {
                                 CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
   if (!window) return 5;
   SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
+  if (mode == Mode::Hang) Sleep(kHangMs);
 
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
