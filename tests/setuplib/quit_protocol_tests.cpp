@@ -11,10 +11,6 @@
 namespace {
 
 const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x10000000));
-constexpr uint64_t kWaitMs = 15000;
-constexpr uint64_t kMinimumTimerMs = 10;  // the 1 ms wind-up timer is raised to this
-constexpr uint64_t kQueryBoundMs = 2000;  // how long the query waits for one window
-constexpr uint64_t kHangMs = 40000;
 constexpr char kQuitName[] = "ORVIK.Quit";
 constexpr char kOtherClass[] = "QuitTests.OtherWindow";
 
@@ -38,24 +34,18 @@ QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuer
   return spec;
 }
 
-// A window of another process whose thread handles no message from the start for 40 s; it would
-// answer and confirm.
-QuitListenerSpec Hung() {
-  QuitListenerSpec spec;
-  spec.name = "hung";
-  spec.hangAtMs = 0;
-  spec.hangForMs = kHangMs;
-  return spec;
-}
-
-// A thread message WM_USER posted to the asking window's thread.
-QuitReply Stray() {
-  return QuitReply{0, false, 0, true};
-}
-
 // A listener that answers the query and then neither confirms nor refuses.
 QuitListenerSpec Silent(const std::string &name) {
   return Listener(name, {Sent(QUIT_PRESENT)}, {}, false);
+}
+
+// The times at which the module broadcast the quit message with `code`.
+std::vector<uint64_t> BroadcastTimes(WPARAM code) {
+  std::vector<uint64_t> times;
+  for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
+    if (e.messageName == kQuitName && e.from == "module" && e.to == "broadcast" && e.wParam == code)
+      times.push_back(e.timeMs);
+  return times;
 }
 
 // Messages that a window of the test's own (another window of the calling thread) received.
@@ -97,15 +87,6 @@ class QuitProtocolTest : public SimTest {
     return otherWindow_;
   }
 
-  // The times at which the module broadcast the quit message with `code`.
-  static std::vector<uint64_t> BroadcastTimes(WPARAM code) {
-    std::vector<uint64_t> times;
-    for (const winsim::MessageTraceEntry &e : winsim::MessageTrace())
-      if (e.messageName == kQuitName && e.from == "module" && e.to == "broadcast" && e.wParam == code)
-        times.push_back(e.timeMs);
-    return times;
-  }
-
   // Nothing of the exchange may be left in the calling thread's queue.
   static void ExpectQueueEmpty() {
     MSG msg;
@@ -117,209 +98,146 @@ class QuitProtocolTest : public SimTest {
 
 // ---- One call, from the listeners' answers and the platform's failures to its result ---------
 
-// Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
-// class or timer, nothing in the thread's queue, no wait that could never have ended.
-struct Case {
-  const char *what;
-  std::vector<QuitListenerSpec> listeners;
-  std::function<void()> arrange;  // faults, time passing before the call
-  DWORD status;
-  uint64_t endsAtMs;
-  std::vector<uint64_t> queries, orders;  // when the module broadcast the query and the order
-};
-
-void FailSetTimer(unsigned n) {
-  winsim::FailNthCall("SetTimer", n, ERROR_NO_SYSTEM_RESOURCES);
+// What a call gave: its result, when it ended, and when the module broadcast the query and the
+// order ("still running at 15010 ms; queries 0 15000; orders 0").
+std::string Outcome(DWORD status) {
+  std::string text = status == SETUP_STATUS_OK              ? "ok"
+                     : status == SETUP_STATUS_QUIT_REFUSED  ? "refused"
+                     : status == SETUP_STATUS_STILL_RUNNING ? "still running"
+                     : status == SETUP_STATUS_UNAVAILABLE   ? "unavailable"
+                                                            : std::to_string(status);
+  text += " at " + std::to_string(winsim::NowMs()) + " ms";
+  for (WPARAM code : {QUIT_QUERY, QUIT_ORDER}) {
+    text += code == QUIT_QUERY ? "; queries" : "; orders";
+    for (uint64_t timeMs : BroadcastTimes(code)) text += " " + std::to_string(timeMs);
+  }
+  return text;
 }
 
+std::function<void()> FailNth(const char *function, unsigned n) {
+  return [=] { winsim::FailNthCall(function, n, ERROR_NOT_ENOUGH_MEMORY); };
+}
+
+// Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
+// class or timer, nothing in the thread's queue, no wait that could never have ended.
 TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothingBehind) {
+  struct Case {
+    const char *what;
+    std::vector<QuitListenerSpec> listeners;
+    std::function<void()> arrange;  // faults, time passing before the call
+    const char *outcome;
+  };
   const QuitListenerSpec confirms;  // answers at once (sent), confirms the order (posted), ends
   const QuitListenerSpec sendsDone = Listener("sends done", {Sent(QUIT_PRESENT)}, {Sent(QUIT_DONE)});
-  QuitListenerSpec vanishes = Silent("vanishes");
+  const QuitListenerSpec silent = Silent("silent");
+  QuitListenerSpec vanishes = Silent("vanishes"), hung;
   vanishes.vanishAtMs = 5000;
-  const QuitListenerSpec hung = Hung();
+  hung.hangAtMs = 0;  // it would answer and confirm, but its thread handles nothing for 40 s
+  hung.hangForMs = 40000;
   const auto wait6s = [] { Sleep(6000); };
   const auto failEndingPost = [] {
     winsim::FailCallsMatching("PostMessageA", "WM_USER(0) to the thread", ERROR_NOT_ENOUGH_MEMORY);
   };
   const Case cases[] = {
-      {"no listener: one run, ended by the wind-up timer", {}, nullptr, SETUP_STATUS_OK, kMinimumTimerMs, {0}, {}},
+      {"no listener: one run, ended by the wind-up timer", {}, nullptr, "ok at 10 ms; queries 0; orders"},
       {"the second of two confirmations ends the run",
        {Listener("A", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)}),
         Listener("B", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)})},
        nullptr,
-       SETUP_STATUS_OK,
-       700,
-       {0},
-       {0}},
+       "ok at 700 ms; queries 0; orders 0"},
       {"a refusal ends the run at once",
        {Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)}),
         Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false)},
        nullptr,
-       SETUP_STATUS_QUIT_REFUSED,
-       40,
-       {0},
-       {0}},
+       "refused at 40 ms; queries 0; orders 0"},
       {"a silent listener still answers the second query",
-       {Silent("silent")},
+       {silent},
        nullptr,
-       SETUP_STATUS_STILL_RUNNING,
-       kWaitMs + kMinimumTimerMs,
-       {0, kWaitMs},
-       {0}},
+       "still running at 15010 ms; queries 0 15000; orders 0"},
       {"a listener gone during the wait is not found by the second query",
        {vanishes},
        nullptr,
-       SETUP_STATUS_OK,
-       kWaitMs + kMinimumTimerMs,
-       {0, kWaitMs},
-       {0}},
+       "ok at 15010 ms; queries 0 15000; orders 0"},
       {"an answer by post is counted only by the loop: no order",
        {Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
        nullptr,
-       SETUP_STATUS_STILL_RUNNING,
-       2 * kMinimumTimerMs,
-       {0, kMinimumTimerMs},
-       {}},
-      {"a confirmation from a window that never answered drives the count below zero",
+       "still running at 20 ms; queries 0 10; orders"},
+      {"a confirmation without an answer drives the count below zero",
        {Listener("stray", {Sent(QUIT_DONE)}, {}, false)},
        nullptr,
-       SETUP_STATUS_STILL_RUNNING,
-       kWaitMs + kMinimumTimerMs,
-       {0, kWaitMs},
-       {0}},
+       "still running at 15010 ms; queries 0 15000; orders 0"},
       {"a confirmation during the query never closes the window",
        {Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {})},
        nullptr,
-       SETUP_STATUS_OK,
-       kMinimumTimerMs,
-       {0},
-       {}},
+       "ok at 10 ms; queries 0; orders"},
       {"a confirmation from a window that never answered ends the wait all the same",
        {Silent("answers"), Listener("mute", {}, {Posted(QUIT_DONE, 300)})},
        nullptr,
-       SETUP_STATUS_OK,
-       300,
-       {0},
-       {0}},
+       "ok at 300 ms; queries 0; orders 0"},
       {"codes 0, 2 and 4 change nothing during the query",
        {Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
        nullptr,
-       SETUP_STATUS_OK,
-       0,
-       {0},
-       {0}},
+       "ok at 0 ms; queries 0; orders 0"},
       {"codes 0, 2 and 4 change nothing during the wait",
        {Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false)},
        nullptr,
-       SETUP_STATUS_STILL_RUNNING,
-       kWaitMs + kMinimumTimerMs,
-       {0, kWaitMs},
-       {0}},
+       "still running at 15010 ms; queries 0 15000; orders 0"},
       // Windows that handle nothing, stray thread messages.
       {"a window hung for more than 5 s is passed over at once",
        {hung},
        wait6s,
-       SETUP_STATUS_OK,
-       6000 + kMinimumTimerMs,
-       {6000},
-       {}},
-      {"a window that has just stopped handling messages is passed over after the bound",
+       "ok at 6010 ms; queries 6000; orders"},
+      {"a window that has just stopped handling messages is passed over after the 2 s bound",
        {hung},
        nullptr,
-       SETUP_STATUS_OK,
-       kQueryBoundMs + kMinimumTimerMs,
-       {0},
-       {}},
+       "ok at 2010 ms; queries 0; orders"},
       {"a listener that answers in time counts as before beside a hung window",
        {hung, confirms},
        wait6s,
-       SETUP_STATUS_OK,
-       6000,
-       {6000},
-       {6000}},
+       "ok at 6000 ms; queries 6000; orders 6000"},
       {"a stray thread WM_USER does not end the run",
-       {Listener("strays", {Sent(QUIT_PRESENT), Stray()}, {Posted(QUIT_DONE, 300)})},
+       {Listener("strays", {Sent(QUIT_PRESENT), QuitReply{0, false, 0, true}}, {Posted(QUIT_DONE, 300)})},
        nullptr,
-       SETUP_STATUS_OK,
-       300,
-       {0},
-       {0}},
+       "ok at 300 ms; queries 0; orders 0"},
       // Platform failures.
-      {"no window class",
-       {Silent("silent")},
-       [] { winsim::FailNthCall("RegisterClassA", 1, ERROR_NOT_ENOUGH_MEMORY); },
-       SETUP_STATUS_UNAVAILABLE,
-       0,
-       {},
-       {}},
-      {"no window",
-       {Silent("silent")},
-       [] { winsim::FailNthCall("CreateWindowExA", 1, ERROR_NOT_ENOUGH_MEMORY); },
-       SETUP_STATUS_UNAVAILABLE,
-       0,
-       {},
-       {}},
+      {"no window class", {silent}, FailNth("RegisterClassA", 1), "unavailable at 0 ms; queries; orders"},
+      {"no window", {silent}, FailNth("CreateWindowExA", 1), "unavailable at 0 ms; queries; orders"},
       {"a refusal during the query destroys the window before it is returned",
        {Listener("refuses at once", {Sent(QUIT_REFUSED)}, {})},
        nullptr,
-       SETUP_STATUS_UNAVAILABLE,
-       0,
-       {0},
-       {}},
+       "unavailable at 0 ms; queries 0; orders"},
       {"a loop that cannot fetch its message ends at once",
-       {Silent("silent")},
-       [] { winsim::FailNthCall("GetMessageA", 1, ERROR_INVALID_PARAMETER); },
-       SETUP_STATUS_STILL_RUNNING,
-       kMinimumTimerMs,
-       {0, 0},
-       {0}},
-      {"no wind-up timer: the run ends at once", {}, [] { FailSetTimer(1); }, SETUP_STATUS_OK, 0, {0}, {}},
+       {silent},
+       FailNth("GetMessageA", 1),
+       "still running at 10 ms; queries 0 0; orders 0"},
+      {"no wind-up timer: the run ends at once", {}, FailNth("SetTimer", 1), "ok at 0 ms; queries 0; orders"},
       {"no timer for the wait: the order goes out, the run ends at once",
        {confirms},
-       [] { FailSetTimer(1); },
-       SETUP_STATUS_OK,
-       kMinimumTimerMs,
-       {0, 0},
-       {0}},
+       FailNth("SetTimer", 1),
+       "ok at 10 ms; queries 0 0; orders 0"},
       {"no wind-up timer in the second run",
-       {Silent("silent")},
-       [] { FailSetTimer(2); },
-       SETUP_STATUS_STILL_RUNNING,
-       kWaitMs,
-       {0, kWaitMs},
-       {0}},
-      {"the ending message cannot be posted", {confirms}, failEndingPost, SETUP_STATUS_OK, 0, {0}, {0}},
+       {silent},
+       FailNth("SetTimer", 2),
+       "still running at 15000 ms; queries 0 15000; orders 0"},
+      {"the ending message cannot be posted", {confirms}, failEndingPost, "ok at 0 ms; queries 0; orders 0"},
       {"the ending message cannot be posted while a sent confirmation is handled in the wait",
        {sendsDone},
        failEndingPost,
-       SETUP_STATUS_OK,
-       kMinimumTimerMs,
-       {0},
-       {0}},
+       "ok at 10 ms; queries 0; orders 0"},
       {"the window cannot be destroyed at the last confirmation",
        {sendsDone},
-       [] { winsim::FailNthCall("DestroyWindow", 1, ERROR_ACCESS_DENIED); },
-       SETUP_STATUS_OK,
-       0,
-       {0},
-       {0}},
+       FailNth("DestroyWindow", 1),
+       "ok at 0 ms; queries 0; orders 0"},
       {"the window cannot be destroyed on its timer",
-       {Silent("silent")},
-       [] { winsim::FailNthCall("DestroyWindow", 1, ERROR_ACCESS_DENIED); },
-       SETUP_STATUS_STILL_RUNNING,
-       kWaitMs + kMinimumTimerMs,
-       {0, kWaitMs},
-       {0}},
+       {silent},
+       FailNth("DestroyWindow", 1),
+       "still running at 15010 ms; queries 0 15000; orders 0"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     for (const QuitListenerSpec &spec : c.listeners) winsim::AddQuitListener(spec);
     if (c.arrange) c.arrange();
-    EXPECT_EQ(CloseMonitorApplications(kModule), c.status);
-    EXPECT_EQ(winsim::NowMs(), c.endsAtMs);
-    EXPECT_EQ(BroadcastTimes(QUIT_QUERY), c.queries);
-    EXPECT_EQ(BroadcastTimes(QUIT_ORDER), c.orders);
+    EXPECT_EQ(Outcome(CloseMonitorApplications(kModule)), c.outcome);
     winsim::ClearFaults();
     ExpectQueueEmpty();
     ExpectNoOpenHandles();
