@@ -20,9 +20,9 @@
 //   bounded by the two runs' timers, besides the query's bound per window.
 // - The loop ends only on its own ending message (WM_USER posted to the thread when the window is
 //   destroyed), which the module knows to be pending. A WM_USER that anything else posted to the
-//   thread is dropped (it has no window to be dispatched to) and the loop goes on; before, such a
-//   message ended the run with window and timer alive and the class registered, so that every
-//   later exchange in the process found the class taken. A stray WM_USER that comes before the
+//   thread is dropped (it has no window to be dispatched to) and the loop goes on: ending there
+//   would leave window and timer alive and the class registered, so that every later exchange in
+//   the process found the class taken. A stray WM_USER that comes before the
 //   ending message cannot be told from it: whichever the loop takes, one such message stays queued
 //   for the caller's loop.
 // - A quit request (GetMessageA returning 0) ends the run even while the window exists: the window
