@@ -104,7 +104,8 @@ DWORD RunResult() {
 
 // After the query: with listeners, and in the first run, the wait for their confirmations under
 // the long timer, after the order; otherwise the wind-up on the short timer. A run whose timer
-// cannot be armed ends at once.
+// cannot be armed ends at once; the order still goes out, so that the monitors are asked to quit
+// all the same, and the second run counts who is left.
 void StartWaiting(HWND window) {
   if (BroadcastQuitQuery(window) && !secondRun) {
     if (!SetTimer(window, kQuitTimerId, kQuitWaitMs, nullptr)) CutRunShort();
