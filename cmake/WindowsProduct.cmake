@@ -1,5 +1,12 @@
 # Windows builds (mingw-w64): the product DLL onlcoin.dll with its export definition, message
 # table and version resource; for the 64-bit build also the Windows test programs run under Wine.
+# With ONLCOIN_TEST_PROGRAMS_ONLY (the win32-tests preset) only the test programs are built, as
+# 32-bit programs that run under 32-bit Wine against the win32 preset's DLL, the one shipped.
+if(ONLCOIN_TEST_PROGRAMS_ONLY)
+  add_subdirectory(tests/wine)
+  return()
+endif()
+
 enable_language(RC)
 find_program(ONLCOIN_WINDMC NAMES ${ONLCOIN_TOOL_PREFIX}-windmc REQUIRED)
 

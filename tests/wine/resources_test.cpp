@@ -1,6 +1,8 @@
-// The resources of the shipped 32-bit onlcoin.dll as the platform reads them: opened as a data
-// file by this 64-bit program, its message table gives the event viewer's texts through
-// FormatMessageA, and its version resource gives what the file's properties show.
+// The resources of the shipped 32-bit onlcoin.dll as the platform reads them: its message table
+// gives the event viewer's texts through FormatMessageA, and its version resource gives what the
+// file's properties show. Built as a 32-bit program, this loads the DLL as SetupAPI does (its
+// DllMain and static runtime run); built as a 64-bit program, it cannot, and opens the DLL as a
+// data file, as a 64-bit event viewer reads a 32-bit message file.
 // Usage: resources_test.exe [--dll=PATH] [GoogleTest options]; PATH defaults to the win32
 // build's DLL beside this program's build folder. Exits 77 (skipped) when the DLL does not exist.
 #include <windows.h>
@@ -25,11 +27,13 @@ const std::map<DWORD, std::string> kEventTexts = {
 };
 const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 constexpr WORD kAnsiEntry = 0;  // MESSAGE_RESOURCE_ENTRY.Flags of an 8-bit text
+// Whether this program can load the 32-bit DLL as code.
+constexpr bool kLoadsTheModule = sizeof(void *) == 4;
 
 class Resources : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryExA(dllPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    module_ = LoadLibraryExA(dllPath.c_str(), nullptr, kLoadsTheModule ? 0 : LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module_, nullptr) << dllPath << ": error " << GetLastError();
   }
   void TearDown() override {
@@ -158,7 +162,7 @@ std::string ProgramFolder() {
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  // build\win64\tests\wine\ -> build\win32\onlcoin.dll
+  // build\win64\tests\wine\ or build\win32-tests\tests\wine\ -> build\win32\onlcoin.dll
   dllPath = ProgramFolder() + "\\..\\..\\..\\win32\\onlcoin.dll";
   constexpr char kDllOption[] = "--dll=";
   for (int i = 1; i < argc; ++i) {
