@@ -3,6 +3,11 @@
 // window of the calling thread asks every top-level window who is listening, orders the
 // listeners to quit, counts their confirmations and gives up after 15 seconds; if listeners are
 // still there then, a second run asks once more who is still alive.
+//
+// The window handle is never used once the window is gone: a refusal during the query destroys
+// the window before its creation has finished, and then no timer is started and no quit order
+// is posted for it (the order would make the other listeners quit after one has refused); a loop
+// that ends after the window's destruction does not stop its timer or destroy it again.
 #include "setuplib.h"
 
 namespace {
@@ -29,8 +34,11 @@ BOOL secondRun = FALSE;
 // run has taken it back; a run that ends otherwise removes it, so that it cannot end a later
 // loop early.
 BOOL runEndedPending = FALSE;
+// Set by the quit window's destruction, cleared when a run creates its window.
+BOOL quitWindowGone = FALSE;
 
 void CloseQuitWindow(HWND window) {
+  if (quitWindowGone) return;
   KillTimer(window, kQuitTimerId);
   DestroyWindow(window);
 }
@@ -78,6 +86,7 @@ DWORD RunQuitWindow(HINSTANCE instance) {
   if (!RegisterClassA(&windowClass)) return SETUP_STATUS_UNAVAILABLE;
 
   runEndedPending = FALSE;
+  quitWindowGone = FALSE;
   // The window procedure sends the query (and posts the order) while the window is created.
   HWND window = CreateWindowExA(0, kQuitWindowClass, kQuitWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
@@ -117,8 +126,10 @@ DWORD RunQuitWindow(HINSTANCE instance) {
 LRESULT CALLBACK QuitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (HandleQuitReply(window, message, wParam)) return 0;
   switch (message) {
-    case WM_CREATE:
-      if (BroadcastQuitQuery(window) && !secondRun) {
+    case WM_CREATE: {
+      const BOOL answered = BroadcastQuitQuery(window);
+      if (quitWindowGone) return 0;  // a refusal during the query has destroyed the window
+      if (answered && !secondRun) {
         // Listeners answered: order them to quit and wait for their confirmations.
         SetTimer(window, kQuitTimerId, kQuitWaitMs, nullptr);
         PostMessageA(HWND_BROADCAST, quitMessage, QUIT_ORDER, reinterpret_cast<LPARAM>(window));
@@ -127,10 +138,12 @@ LRESULT CALLBACK QuitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         SetTimer(window, kQuitTimerId, kWindUpMs, nullptr);
       }
       break;
+    }
     case WM_TIMER:
       CloseQuitWindow(window);
       return 0;
     case WM_DESTROY:
+      quitWindowGone = TRUE;
       KillTimer(window, kQuitTimerId);
       if (PostMessageA(nullptr, kRunEndedMessage, 0, 0)) runEndedPending = TRUE;
       break;
