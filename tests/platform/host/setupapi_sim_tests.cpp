@@ -220,6 +220,7 @@ TEST_F(SetupApiSim, FolderSearchAndTheMachinesArchitecture) {
   ASSERT_TRUE(SetupDiGetActualSectionToInstallA(inf, "Models", section, sizeof section, nullptr, nullptr));
   EXPECT_STREQ(section, "Models");
   SetupCloseInfFile(inf);
+  set_ = INVALID_HANDLE_VALUE;  // the set goes with the machine
   winsim::Reset();
   winsim::PutFile(std::string(kInfFolder) + "\\x.inf",
                   "[Version]\r\nSignature=$Chicago$\r\n[S.NTx86]\r\n[S.NTamd64]\r\n");

@@ -38,7 +38,7 @@ class User32SimTest : public ::testing::Test {
 
   void TearDown() override {
     if (window_ && IsWindow(window_)) DestroyWindow(window_);
-    UnregisterClassA(kClassName, kInstance);
+    if (registered_) UnregisterClassA(kClassName, kInstance);
     const winsim::HandleCounts open = winsim::OpenHandles();
     EXPECT_EQ(open.windows + open.classes + open.timers, 0) << winsim::DescribeOpenHandles();
     winsim::Reset();
@@ -49,7 +49,7 @@ class User32SimTest : public ::testing::Test {
     wc.lpfnWndProc = RecordingProc;
     wc.hInstance = kInstance;
     wc.lpszClassName = kClassName;
-    if (!RegisterClassA(&wc)) return nullptr;
+    if (!(registered_ = RegisterClassA(&wc) != 0)) return nullptr;
     window_ = CreateWindowExA(0, kClassName, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, nullptr, nullptr, kInstance, nullptr);
     return window_;
@@ -62,6 +62,7 @@ class User32SimTest : public ::testing::Test {
   }
 
   HWND window_ = nullptr;
+  bool registered_ = false;
 };
 
 // ---- Virtual clock ---------------------------------------------------------------------------
@@ -247,7 +248,7 @@ TEST_F(User32SimTest, ResetForgetsEverythingButRegisteredMessageNumbers) {
   PostMessageA(nullptr, WM_USER, 0, 0);
   Sleep(20);
   winsim::Reset();
-  window_ = nullptr;
+  registered_ = false;
 
   EXPECT_EQ(winsim::OpenHandles().Total(), 0) << winsim::DescribeOpenHandles();
   EXPECT_FALSE(IsWindow(hwnd));
