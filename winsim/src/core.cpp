@@ -61,6 +61,7 @@ struct CoreState {
   const char *callInProgress = "";
   std::map<uintptr_t, std::unique_ptr<HandleObject>> handles;
   uintptr_t nextHandle = kFirstHandle;
+  uintptr_t firstHandleOfBoot = kFirstHandle;  // handles below it belong to the machine before its restart
   std::array<ClosedHandle, kRememberedCloses> recentlyClosed;
   size_t nextClosed = 0;
   DWORD lastError = 0;
@@ -112,6 +113,7 @@ std::string HandleFault(uintptr_t value, std::initializer_list<HandleKind> kinds
   }
   if (value < kFirstHandle || value >= s.nextHandle || value % kHandleStep != 0)
     return name + " was never given out (" + wanted + " expected)";
+  if (value < s.firstHandleOfBoot) return name + " belongs to the machine before its restart";
   for (const ClosedHandle &closed : s.recentlyClosed) {
     if (closed.value != value) continue;
     // A description that starts with the handle's own value (as a window's does) says the rest.
@@ -284,6 +286,7 @@ void Reset() {
   CoreState &s = State();
   s.handles.clear();
   s.nextHandle = kFirstHandle;
+  s.firstHandleOfBoot = kFirstHandle;
   s.recentlyClosed = {};
   s.nextClosed = 0;
   s.calls.clear();
@@ -296,6 +299,17 @@ void Reset() {
   s.lastError = 0;
   for (const FamilyHooks &family : Families())
     if (family.reset) family.reset();
+}
+
+void Restart() {
+  CoreState &s = State();
+  FlushTrace();
+  for (const FamilyHooks &family : Families())
+    if (family.restart) family.restart();
+  // Whatever is still open goes with the old boot; its handle values are never given out again.
+  s.handles.clear();
+  s.firstHandleOfBoot = s.nextHandle;
+  s.lastError = 0;
 }
 
 void FailNthCall(const std::string &function, unsigned n, DWORD error) {

@@ -504,12 +504,14 @@ void EnsureWindowsFolders() {
   EnsureFolder(windows + "\\" + kInfFolderName);
 }
 
-const bool registered = RegisterFamily({[] {
-                                          FilesState &s = State();
-                                          s.windowsDirectory = kDefaultWindowsDirectory;
-                                          s.currentDirectory = kDefaultCurrentDirectory;
-                                        },
-                                        nullptr, nullptr});
+// A restart starts a new process: the current directory is the default one again.
+const bool registered =
+    RegisterFamily({[] {
+                      FilesState &s = State();
+                      s.windowsDirectory = kDefaultWindowsDirectory;
+                      s.currentDirectory = kDefaultCurrentDirectory;
+                    },
+                    nullptr, nullptr, [] { State().currentDirectory = kDefaultCurrentDirectory; }});
 
 }  // namespace
 

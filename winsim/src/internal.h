@@ -63,26 +63,28 @@ void ForEachHandle(const std::function<void(void *handle, HandleObject &object)>
 
 // ---- Handle verifier -----------------------------------------------------------------------
 // The live object behind a handle that `function` needs to be of one of `kinds`. NULL,
-// INVALID_HANDLE_VALUE, a handle closed before, one never given out and one of another kind are misuse that
-// Windows lets through only to fail later, or to act on an object another thread has meanwhile been given: the
-// verifier stops the call, naming the handle, and null is returned, so that the caller fails the call as Windows
-// fails it.
+// INVALID_HANDLE_VALUE, a handle closed before (or one of the machine before its restart), one
+// never given out and one of another kind are misuse that Windows lets through only to fail later,
+// or to act on an object another thread has meanwhile been given: the verifier stops the call,
+// naming the handle, and null is returned, so that the caller fails the call as Windows fails it.
 HandleObject *VerifyHandle(const char *function, const void *handle, std::initializer_list<HandleKind> kinds);
 template <typename T>
 T *Verified(const char *function, const void *handle, HandleKind kind) {
   return static_cast<T *>(VerifyHandle(function, handle, {kind}));
 }
-// Whether a value lies where the handle table gives out handles (live or closed), so that a stale
-// one is told apart from a value of another numbering.
+// Whether a value lies where the handle table gives out handles (live, closed or of an earlier
+// boot), so that a stale one is told apart from a value of another numbering.
 bool IsHandleTableValue(const void *handle);
 
 // ---- Per-family hooks ----------------------------------------------------------------------
-// Each API family registers, from a static initializer, what Reset() must clear and what it
-// contributes to OpenHandles() / DescribeOpenHandles() beyond the handle table.
+// Each API family registers, from a static initializer, what Reset() must clear, what it
+// contributes to OpenHandles() / DescribeOpenHandles() beyond the handle table, and what of it goes
+// when the machine restarts (before the handle table is emptied).
 struct FamilyHooks {
   std::function<void()> reset;
   std::function<void(HandleCounts &)> count;
   std::function<void(std::string &)> describe;
+  std::function<void()> restart = nullptr;
 };
 bool RegisterFamily(const FamilyHooks &hooks);
 
@@ -112,6 +114,9 @@ std::string KeyPathOf(HKEY key);
 LONG OpenKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result);
 // Creates a key (and missing parents) by full path into a new handle, without counting a call.
 LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result, bool isVolatile = false);
+// Deletes every volatile key with everything below it (all of which is volatile too), as a
+// restart does.
+void RemoveVolatileKeys();
 
 // ---- Files internals (implemented by files.cpp) --------------------------------------------
 // Resolves a Windows path against the simulated current directory into a normalised absolute

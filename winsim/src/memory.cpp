@@ -60,6 +60,7 @@ void ReleaseAll() {
   Blocks().clear();
 }
 
+// Blocks of the old boot go with a restart, as they do with a fresh machine.
 const bool registered =
     RegisterFamily({ReleaseAll,
                     [](HandleCounts &counts) {
@@ -76,7 +77,8 @@ const bool registered =
                         text += entry.second.kind == BlockKind::Local ? "LocalAlloc" : "GlobalAlloc";
                         text += " block of " + std::to_string(entry.second.size) + " bytes\n";
                       }
-                    }});
+                    },
+                    ReleaseAll});
 
 // ---- wsprintfA ---------------------------------------------------------------------------------
 

@@ -246,13 +246,21 @@ bool AnswersToLanguage(DWORD language) {
   return false;
 }
 
+// A restart unloads every module, without detach notifications: the process that loaded them is
+// gone. Which modules and exports are present stays as it was.
+void UnloadAll() {
+  for (ModuleEntry &entry : Modules()) {
+    entry.imageReferences = 0;
+    entry.dataReferences = 0;
+  }
+}
+
 const bool registered = RegisterFamily({[] {
                                           for (ModuleEntry &entry : Modules()) {
                                             entry.present = true;
                                             entry.hiddenExports.clear();
-                                            entry.imageReferences = 0;
-                                            entry.dataReferences = 0;
                                           }
+                                          UnloadAll();
                                         },
                                         [](HandleCounts &counts) {
                                           for (const ModuleEntry &entry : Modules())
@@ -265,7 +273,8 @@ const bool registered = RegisterFamily({[] {
                                               text += "module " + entry.module.fileName + " (" +
                                                       std::to_string(references) + " references)\n";
                                           }
-                                        }});
+                                        },
+                                        UnloadAll});
 
 }  // namespace
 

@@ -733,6 +733,26 @@ LONG OpenKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result) {
   return OpenExisting(*key, access, result);
 }
 
+namespace {
+
+void RemoveVolatileBelow(Key &key) {
+  for (auto it = key.subkeys.begin(); it != key.subkeys.end();) {
+    Key &child = *it->second;
+    ++it;  // RemoveTree takes the child out of the map
+    if (child.isVolatile)
+      regstore::RemoveTree(child);
+    else
+      RemoveVolatileBelow(child);
+  }
+}
+
+}  // namespace
+
+void RemoveVolatileKeys() {
+  for (size_t root = 0; root < regstore::kRootCount; ++root)
+    RemoveVolatileBelow(regstore::Root(static_cast<int>(root)));
+}
+
 LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result, bool isVolatile) {
   *result = nullptr;
   regstore::ParsedPath parsed;

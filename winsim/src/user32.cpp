@@ -190,7 +190,7 @@ WindowRec *FindModuleWindow(HWND hwnd) {
 }
 
 // Whether a window handle given to `function` is one of the program's own windows that is gone
-// (destroyed before), which the verifier stops: the program
+// (destroyed before, or of the machine before its restart), which the verifier stops: the program
 // holds on to a window it no longer has. Windows of other processes may go at any moment, so a
 // gone one of theirs is no misuse.
 bool StaleOwnWindow(const char *function, HWND hwnd) {
@@ -499,7 +499,16 @@ void DescribeHandles(std::string &text) {
   }
 }
 
-const bool registered = RegisterFamily({[] { S() = WmState{}; }, CountHandles, DescribeHandles});
+// A restart ends every window, class, timer and queue of the old boot. The message trace stays,
+// and foreign windows are numbered on, so that no listener of the old boot names a new window.
+void Restart() {
+  WmState fresh;
+  fresh.trace = std::move(S().trace);
+  fresh.nextForeignWindow = S().nextForeignWindow;
+  S() = std::move(fresh);
+}
+
+const bool registered = RegisterFamily({[] { S() = WmState{}; }, CountHandles, DescribeHandles, Restart});
 
 // ---- Shared resources ----------------------------------------------------------------------
 template <size_t N>

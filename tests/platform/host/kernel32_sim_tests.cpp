@@ -347,6 +347,27 @@ TEST_F(ProcessSim, ApplicationNameAndStartFolder) {
   EXPECT_EQ(winsim::StartedProcesses().size(), 1u);
 }
 
+TEST_F(ProcessSim, ARestartEndsTheOldBootAndKeepsWhatIsOnDisk) {
+  winsim::PutFile(kMonitor, "MZ");
+  ASSERT_EQ(Start(kMonitor), 0u);
+  HANDLE source = RegisterEventSourceA(nullptr, "Src");
+  ASSERT_TRUE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 2000, nullptr, 0, 0, nullptr, nullptr));
+  ASSERT_NE(LocalAlloc(LPTR, 8), nullptr);
+  ASSERT_NE(LoadLibraryA("loadperf.dll"), nullptr);
+  ASSERT_TRUE(SetCurrentDirectoryA("C:\\WINDOWS"));
+  const int listener = winsim::AddQuitListener({});
+  winsim::ScheduleAt(10, [] { ADD_FAILURE() << "work of the old boot ran"; });
+
+  winsim::Restart();
+  EXPECT_EQ(winsim::OpenHandles().Total(), 0) << winsim::DescribeOpenHandles();
+  EXPECT_FALSE(winsim::QuitListenerAlive(listener)) << "the monitor's program ended";
+  EXPECT_EQ(CurrentDirectory(), "C:\\");
+  Sleep(20);
+  EXPECT_EQ(winsim::Events().size(), 1u) << "the event log keeps its records";
+  EXPECT_EQ(winsim::StartedProcesses().size(), 1u);
+  EXPECT_TRUE(winsim::HasFile(kMonitor));
+}
+
 // ---- Handle verifier ----------------------------------------------------------------------------
 
 // One misuse of each kind of handle the simulation accounts: the call fails as on Windows, and the
@@ -445,6 +466,13 @@ TEST_F(ProcessSim, TheVerifierStopsEveryKindOfHandleMisuse) {
       {"thread timer stopped twice",
        [&] { return !KillTimer(nullptr, closed(SetTimer(nullptr, 0, 10, nullptr), killTimer)); }, "KillTimer",
        "thread timer 1 is not set"},
+      {"key of the machine before its restart",
+       [&] {
+         HKEY k = key();
+         winsim::Restart();
+         return RegCloseKey(k) == 6;
+       },
+       "RegCloseKey", "belongs to the machine before its restart"},
   };
   for (const Misuse &row : rows) {
     SCOPED_TRACE(row.what);
