@@ -68,6 +68,7 @@ TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
   EXPECT_EQ(ErrorLine("monitor m answer=shout\n"), 1);
   EXPECT_EQ(ErrorLine("monitor m delay=-5\n"), 1);
   EXPECT_EQ(ErrorLine("monitor m\nmonitor m\n"), 2);
+  EXPECT_EQ(ErrorLine("monitor m\nrestart\nmonitor m\nrestart now\n"), 4) << "a restart frees monitor names";
   EXPECT_EQ(ErrorLine("add a hwid=\"X\n"), 1) << "an open quote";
   EXPECT_EQ(ErrorLine("drivers\n"), 1);
   EXPECT_EQ(ErrorLine("add bad/name hwid=X\n"), 1);
