@@ -61,6 +61,8 @@ void Fail(const std::string &what) {
 
 void CheckNothingOpen(const std::string &after) {
   if (winsim::OpenHandles().Total() != 0) Fail("left open after " + after + ":\n" + winsim::DescribeOpenHandles());
+  if (!winsim::VerifierStops().empty())
+    Fail("calls stopped up to " + after + ":\n" + winsim::DescribeVerifierStops(winsim::VerifierStops()));
 }
 
 }  // namespace fuzz

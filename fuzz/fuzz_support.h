@@ -33,7 +33,8 @@ inline std::string Text(const uint8_t *data, size_t size) {
 inline void Check(bool holds, const std::string &what) {
   if (!holds) Fail(what);
 }
-// Fails when anything the simulation accounts for is left open.
+// Fails when anything the simulation accounts for is left open, or when its verifier stopped a
+// call (a handle closed twice or used after its close).
 void CheckNothingOpen(const std::string &after);
 
 }  // namespace fuzz

@@ -29,6 +29,10 @@
 //   and its timer are destroyed, since their procedure lives in this module, and the request is
 //   posted again for the caller's own loop. A loop that cannot fetch a message (-1) ends the same
 //   way, without the request.
+// - The window handle is never used once the window is gone: a refusal during the query destroys
+//   the window before its creation has finished, and then no timer is started and no quit order
+//   is posted (the order would make the other listeners quit after one has refused); a loop that
+//   ends after the window's destruction does not stop its timer or destroy it again.
 #include "setuplib.h"
 
 namespace {
@@ -73,6 +77,7 @@ void CutRunShort() {
 }
 
 void CloseQuitWindow(HWND window) {
+  if (quitWindow == nullptr) return;  // already destroyed
   KillTimer(window, kQuitTimerId);
   if (!DestroyWindow(window)) CutRunShort();
 }
@@ -89,7 +94,7 @@ void TakeBackRunEnded() {
 // Whatever ended the run, nothing of it may outlive it: the window and its timer (their procedure
 // lives in this module), the wake-up timer, a run-ended message still queued, and last the class.
 void FinishRun(HINSTANCE instance) {
-  if (quitWindow) CloseQuitWindow(quitWindow);
+  CloseQuitWindow(quitWindow);
   TakeBackRunEnded();
   if (wakeUpTimer) KillTimer(nullptr, wakeUpTimer);
   wakeUpTimer = 0;
@@ -107,7 +112,9 @@ DWORD RunResult() {
 // cannot be armed ends at once; the order still goes out, so that the monitors are asked to quit
 // all the same, and the second run counts who is left.
 void StartWaiting(HWND window) {
-  if (BroadcastQuitQuery(window) && !secondRun) {
+  const BOOL answered = BroadcastQuitQuery(window);
+  if (quitWindow == nullptr) return;  // a refusal during the query has destroyed the window
+  if (answered && !secondRun) {
     if (!SetTimer(window, kQuitTimerId, kQuitWaitMs, nullptr)) CutRunShort();
     PostMessageA(HWND_BROADCAST, quitMessage, QUIT_ORDER, reinterpret_cast<LPARAM>(window));
   } else if (!SetTimer(window, kQuitTimerId, kWindUpMs, nullptr)) {

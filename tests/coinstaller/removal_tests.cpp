@@ -80,11 +80,9 @@ TEST_F(RemovalTest, LastAdapterTakesTheProductSetUpWithIt) {
   machine::AddAdapter(machine::Adapter().Id(kFirst));
   Install(kFirst);
   const int monitor = winsim::AddQuitListener({});
-  std::vector<std::string> trace;
-  winsim::SetCallTrace([&trace](const std::string &line) { trace.push_back(line); });
+  CallRecord record;
 
   EXPECT_EQ(Remove(kFirst), static_cast<DWORD>(NO_ERROR));
-  winsim::SetCallTrace(nullptr);
 
   EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\1"));
   EXPECT_TRUE(QuitOrderSent());
@@ -96,18 +94,16 @@ TEST_F(RemovalTest, LastAdapterTakesTheProductSetUpWithIt) {
   EXPECT_TRUE(CounterTextsUnloadedLast());
   ExpectKeptForLaterInstallations(kFirst);
 
-  // The monitors are asked to quit before the start-up file and the registry are edited.
-  auto first = [&trace](const std::string &prefix, const std::string &part) {
-    for (size_t i = 0; i < trace.size(); ++i) {
-      if (trace[i].rfind(prefix, 0) == 0 && trace[i].find(part) != std::string::npos) return i;
-    }
-    return trace.size();
-  };
-  const size_t quitWindow = first("CreateWindowExA", "");
-  const size_t autoexecEdit = first("CreateFileA", "autoexec.nt");
-  ASSERT_LT(quitWindow, trace.size());
-  ASSERT_LT(autoexecEdit, trace.size());
-  EXPECT_LT(quitWindow, autoexecEdit);
+  // The monitors are asked to quit before the start-up file and the registry are edited, and the
+  // product-wide items go in their order.
+  EXPECT_TRUE(record.MadeInOrder({{"SendMessageTimeoutA", "ORVIK.Quit"},
+                                  {"CreateFileA", "autoexec.nt"},
+                                  {"RegDeleteKeyA", "CAPI\\Version"},
+                                  {"RegDeleteKeyA", "CAPI\\BuildNumber"},
+                                  {"RegDeleteKeyA", "CAPI\\Path"},
+                                  {"RegDeleteValueA", "Run\\ONLMonitor"},
+                                  {"RegDeleteKeyA", "Application\\linkperf"},
+                                  {"UnloadPerfCounterTextStringsA", "onlbase"}}));
 }
 
 TEST_F(RemovalTest, OneOfTwoAdaptersGivesBackOnlyItsNumber) {

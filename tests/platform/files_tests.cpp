@@ -281,9 +281,9 @@ TEST(CloseHandle, ClosesOnceAndRefusesWhatIsNoOpenHandle) {
   HANDLE file = Open(ScratchFolder() + "\\close.txt", kReadWrite, 0, CREATE_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(file));
-  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_FALSE(Stopped("CloseHandle", CloseHandle(nullptr)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  DWORD size = GetFileSize(file, nullptr);
+  DWORD size = Stopped("GetFileSize", GetFileSize(file, nullptr));
   EXPECT_EQ(size, INVALID_FILE_SIZE) << "a closed handle is no file";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }

@@ -18,6 +18,18 @@ bool UnderWine();
     if (UnderWine()) GTEST_SKIP() << "Wine differs: " << reason; \
   } while (0)
 
+// For a call just made with a handle that Windows code must not pass (closed before, NULL or
+// INVALID_HANDLE_VALUE where a handle is required): the simulated platform's verifier has stopped
+// `function` once, as a handle verifier does on Windows, and the test takes that stop. Under Wine
+// the call only fails, and this checks nothing.
+void ExpectVerifierStop(const char *function);
+// The result of such a call, after ExpectVerifierStop: EXPECT_FALSE(Stopped("FindClose", FindClose(h))).
+template <typename T>
+T Stopped(const char *function, T result) {
+  ExpectVerifierStop(function);
+  return result;
+}
+
 // A registry key below HKEY_CURRENT_USER private to the running test
 // ("Software\WinsimConformance\<suite>.<test>"); created empty by ScratchKey(), deleted by
 // DeleteScratchKey().

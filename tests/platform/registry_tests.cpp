@@ -254,9 +254,9 @@ TEST_F(Registry, HandlesOfDeletedKeysReportKeyDeleted) {
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
   LONG security = RegSetKeySecurity(stale, DACL_SECURITY_INFORMATION, &sd);
   EXPECT_EQ(RegCloseKey(stale), ERROR_SUCCESS);
-  EXPECT_EQ(RegCloseKey(stale), ERROR_INVALID_HANDLE) << "closing twice";
-  EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(Open(stale, "", &other), ERROR_INVALID_HANDLE) << "a closed handle";
+  EXPECT_EQ(Stopped("RegCloseKey", RegCloseKey(stale)), ERROR_INVALID_HANDLE) << "closing twice";
+  EXPECT_EQ(Stopped("RegCloseKey", RegCloseKey(nullptr)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Stopped("RegOpenKeyExA", Open(stale, "", &other)), ERROR_INVALID_HANDLE) << "a closed handle";
   SKIP_UNDER_WINE("RegSetKeySecurity succeeds on a deleted key");
   EXPECT_EQ(security, ERROR_KEY_DELETED);
 }

@@ -182,7 +182,8 @@ TEST_F(SetupDiSets, InstanceIdNeedsRoomForItsTerminator) {
   SP_DEVINFO_DATA unknown{};
   EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(set_, &unknown, buffer.data(), required, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_FALSE(SetupDiGetDeviceInstanceIdA(nullptr, &device_, buffer.data(), required, nullptr));
+  EXPECT_FALSE(Stopped("SetupDiGetDeviceInstanceIdA",
+                       SetupDiGetDeviceInstanceIdA(nullptr, &device_, buffer.data(), required, nullptr)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 

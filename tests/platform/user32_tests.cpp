@@ -127,7 +127,7 @@ TEST_F(User32Test, ClassRegistrationRules) {
   ASSERT_TRUE(DestroyWindow(hwnd));
   EXPECT_TRUE(UnregisterClassA(kClassName, instance_)) << "error " << GetLastError();
   SetLastError(0);
-  EXPECT_FALSE(UnregisterClassA(kClassName, instance_));
+  EXPECT_FALSE(Stopped("UnregisterClassA", UnregisterClassA(kClassName, instance_)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
 
   EXPECT_EQ(Create(), nullptr) << "the class is gone";
@@ -180,7 +180,7 @@ TEST_F(User32Test, DestroyWindowSendsDestroyThenNcDestroyAndPostsNothing) {
   EXPECT_FALSE(PeekMessageA(&msg, kThreadMessages, 0, 0, PM_REMOVE))
       << "destruction posted message " << msg.message << " to the thread";
   SetLastError(0);
-  EXPECT_FALSE(DestroyWindow(hwnd)) << "a destroyed window cannot be destroyed again";
+  EXPECT_FALSE(Stopped("DestroyWindow", DestroyWindow(hwnd))) << "a destroyed window cannot be destroyed again";
   SKIP_UNDER_WINE("DestroyWindow of a handle that is no window reports ERROR_ACCESS_DENIED");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
@@ -281,16 +281,16 @@ TEST_F(User32Test, InvalidWindowsAndThreadsAreRefused) {
   ASSERT_TRUE(DestroyWindow(hwnd));
   MSG msg;
   SetLastError(0);
-  EXPECT_EQ(GetMessageA(&msg, hwnd, 0, 0), -1) << "a filter naming a destroyed window";
+  EXPECT_EQ(Stopped("GetMessageA", GetMessageA(&msg, hwnd, 0, 0)), -1) << "a filter naming a destroyed window";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
   SetLastError(0);
-  EXPECT_FALSE(PostMessageA(hwnd, WM_USER, 0, 0));
+  EXPECT_FALSE(Stopped("PostMessageA", PostMessageA(hwnd, WM_USER, 0, 0)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
   SetLastError(0);
-  EXPECT_EQ(SendMessageA(hwnd, kAnsweredMessage, 0, 0), 0);
+  EXPECT_EQ(Stopped("SendMessageA", SendMessageA(hwnd, kAnsweredMessage, 0, 0)), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
   EXPECT_FALSE(PostThreadMessageA(GetCurrentThreadId() ^ 0x40000000u, WM_USER, 0, 0)) << "no thread has that id";
-  EXPECT_FALSE(SetTimer(hwnd, 1, 100, nullptr)) << "no timer for a destroyed window";
+  EXPECT_FALSE(Stopped("SetTimer", SetTimer(hwnd, 1, 100, nullptr))) << "no timer for a destroyed window";
 }
 
 TEST_F(User32Test, WindowTimerFiresUntilKilled) {
@@ -337,7 +337,7 @@ TEST_F(User32Test, ThreadTimerGoesToItsCallbackThroughDispatch) {
   EXPECT_EQ(timerCallbackId, id);
   EXPECT_EQ(SetTimer(nullptr, id, 20, CountingTimerProc), id) << "the same id replaces the timer";
   EXPECT_TRUE(KillTimer(nullptr, id));
-  EXPECT_FALSE(KillTimer(nullptr, id));
+  EXPECT_FALSE(Stopped("KillTimer", KillTimer(nullptr, id)));
 }
 
 TEST_F(User32Test, DestroyWindowKillsItsTimersAndDropsItsQueuedMessages) {
@@ -349,7 +349,7 @@ TEST_F(User32Test, DestroyWindowKillsItsTimersAndDropsItsQueuedMessages) {
   Sleep(50);
   MSG msg;
   EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "message " << msg.message << " survived";
-  EXPECT_FALSE(KillTimer(hwnd, 1)) << "the timer went with the window";
+  EXPECT_FALSE(Stopped("KillTimer", KillTimer(hwnd, 1))) << "the timer went with the window";
 }
 
 TEST_F(User32Test, BroadcastReachesTheProgramsOwnTopLevelWindowsOnly) {

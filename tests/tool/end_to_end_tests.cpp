@@ -35,8 +35,12 @@ class EndToEnd : public DevsimTest {
   std::string Use(const char *name, const char *id) { return std::string("use ") + name + " id=" + id + "\n"; }
 };
 
-TEST_F(EndToEnd, TwoAdaptersGetNumbersInOrderAndTheDriverPackageValues) {
+TEST_F(EndToEnd, TwoAdaptersGetNumbersInOrderAndTheDriverPackageValuesWhichARestartKeeps) {
   InstallBoth();
+  // Nothing the installations wrote is volatile: the registry comes back from a restart unchanged.
+  const std::string installed = winsim::ExportReg("HKEY_LOCAL_MACHINE");
+  Run("restart\n");
+  EXPECT_EQ(winsim::ExportReg("HKEY_LOCAL_MACHINE"), installed);
 
   EXPECT_EQ(winsim::GetDword(CapiKey(kCardId), "Controller"), 0u) << "the card holds number 1";
   EXPECT_EQ(winsim::GetDword(CapiKey(kBoxId), "Controller"), 1u) << "the box holds number 2";
@@ -63,11 +67,12 @@ TEST_F(EndToEnd, TwoAdaptersGetNumbersInOrderAndTheDriverPackageValues) {
   EXPECT_FALSE(winsim::GetValue(Key(kSerialPort), "EnableConnectInterruptIoctl"));
 
   // Product set-up: once, from the first installation; the box asked for a restart, so only the
-  // card's installation started the two programs.
+  // card's installation started the two programs, and the Run key the monitor after the restart.
   EXPECT_EQ(winsim::GetString(Key(kProductCapi) + "\\Path", ""), kToolsFolder);
   EXPECT_EQ(winsim::GetString(Key(kRunKey), "ONLMonitor"), std::string(kToolsFolder) + "\\onlmon.exe");
-  ASSERT_EQ(winsim::StartedProcesses().size(), 2u);
+  ASSERT_EQ(winsim::StartedProcesses().size(), 4u) << "the card's two, then the Run key's two at logon";
   EXPECT_EQ(winsim::StartedProcesses()[0].commandLine, std::string(kToolsFolder) + "\\onlmon.exe ");
+  EXPECT_EQ(winsim::StartedProcesses()[3].commandLine, std::string(kToolsFolder) + "\\onlmon.exe");
   EXPECT_EQ(Count(winsim::GetFile(kAutoexec).value_or(""), kCapiBlock), 1u);
 }
 

@@ -76,6 +76,7 @@ TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
   EXPECT_EQ(ErrorLine("monitor m delay=-5\n"), 1);
   EXPECT_EQ(ErrorLine("monitor m hang=500\n"), 1) << "hang= without answer=hang";
   EXPECT_EQ(ErrorLine("monitor m\nmonitor m\n"), 2);
+  EXPECT_EQ(ErrorLine("monitor m\nrestart\nmonitor m\nrestart now\n"), 4) << "a restart frees monitor names";
   EXPECT_EQ(ErrorLine("add a hwid=\"X\n"), 1) << "an open quote";
   EXPECT_EQ(ErrorLine("drivers\n"), 1);
   EXPECT_EQ(ErrorLine("add bad/name hwid=X\n"), 1);

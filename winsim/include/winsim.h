@@ -29,6 +29,16 @@ namespace winsim {
 // registered window messages (a loaded module may keep one for its whole life).
 void Reset();
 
+// Restarts the machine, as a shutdown and a new start do: volatile registry keys vanish; the
+// devices plugged in (present ones) are present again; every handle, memory block, loaded
+// module, window, window class, timer and piece of scheduled work of the old boot is gone (a
+// handle of the old boot given to a call is a verifier stop), and with their windows the quit
+// listeners; the current directory is C:\ again. Kept: what is on disk (the non-volatile
+// registry, which holds what the counter-text loader loaded, the files and the event log's
+// records), the records of what happened (started processes, counter-loader calls, message trace,
+// call counts, verifier stops), the virtual clock, armed faults and the machine's settings.
+void Restart();
+
 // Maps drive C: onto hostDir (created if missing), with the Windows folder and its system32 and
 // inf folders in it. Every other drive letter is absent.
 void SetFileRoot(const std::string &hostDir);

@@ -3,6 +3,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -24,6 +25,30 @@ struct MatchFault {
   DWORD error;
 };
 
+constexpr uintptr_t kFirstHandle = 0x10000;
+constexpr uintptr_t kHandleStep = 4;
+// How many of the latest closes are remembered, so that a stop for a handle closed before can say
+// what it was; a second close usually follows the first within a few calls.
+constexpr size_t kRememberedCloses = 64;
+
+struct ClosedHandle {
+  uintptr_t value = 0;
+  HandleKind kind = HandleKind::RegKey;
+  std::string what;
+};
+
+const char *const kKindNames[] = {"registry key", "file",    "find handle", "event source", "device set",
+                                  "INF file",     "process", "thread",      "module",       "window"};
+
+const char *KindName(HandleKind kind) {
+  return kKindNames[static_cast<int>(kind)];
+}
+
+// The noun with its indefinite article ("an INF file").
+std::string WithArticle(const std::string &noun) {
+  return (std::string("AEIOUaeiou").find(noun[0]) != std::string::npos ? "an " : "a ") + noun;
+}
+
 struct CoreState {
   std::map<std::string, unsigned long> calls;
   unsigned long totalCalls = 0;
@@ -33,8 +58,12 @@ struct CoreState {
   std::optional<FailedCallInfo> lastFailed;
   std::function<void(const std::string &)> traceSink;
   std::string pendingTrace;
+  const char *callInProgress = "";
   std::map<uintptr_t, std::unique_ptr<HandleObject>> handles;
-  uintptr_t nextHandle = 0x10000;
+  uintptr_t nextHandle = kFirstHandle;
+  uintptr_t firstHandleOfBoot = kFirstHandle;  // handles below it belong to the machine before its restart
+  std::array<ClosedHandle, kRememberedCloses> recentlyClosed;
+  size_t nextClosed = 0;
   DWORD lastError = 0;
   std::vector<VerifierStop> verifierStops;  // kept across Reset()
 };
@@ -47,6 +76,53 @@ CoreState &State() {
 std::vector<FamilyHooks> &Families() {
   static std::vector<FamilyHooks> families;
   return families;
+}
+
+std::string HandleText(uintptr_t value) {
+  return AddressText(reinterpret_cast<const void *>(value));
+}
+
+// "registry key handle", "find handle".
+std::string HandleNoun(HandleKind kind) {
+  const std::string name = KindName(kind);
+  return kind == HandleKind::Find ? name : name + " handle";
+}
+
+std::string KindList(std::initializer_list<HandleKind> kinds) {
+  std::string text;
+  size_t i = 0;
+  for (HandleKind kind : kinds) {
+    if (i++ > 0) text += i == kinds.size() ? " or " : ", ";
+    text += kind == HandleKind::Find ? "find" : KindName(kind);
+  }
+  return text;
+}
+
+// What is wrong with a handle that is not a live handle of one of `kinds`.
+std::string HandleFault(uintptr_t value, std::initializer_list<HandleKind> kinds) {
+  CoreState &s = State();
+  const std::string wanted = KindList(kinds) + " handle";
+  if (value == 0) return "NULL given as " + wanted;
+  if (value == reinterpret_cast<uintptr_t>(INVALID_HANDLE_VALUE)) return "INVALID_HANDLE_VALUE given as " + wanted;
+  const std::string name = "handle " + HandleText(value);
+  auto live = s.handles.find(value);
+  if (live != s.handles.end()) {
+    const std::string what = live->second->Describe();
+    return name + " is " + WithArticle(HandleNoun(live->second->kind)) + (what.empty() ? "" : " (" + what + ")") +
+           ", not " + WithArticle(wanted);
+  }
+  if (value < kFirstHandle || value >= s.nextHandle || value % kHandleStep != 0)
+    return name + " was never given out (" + wanted + " expected)";
+  if (value < s.firstHandleOfBoot) return name + " belongs to the machine before its restart";
+  for (const ClosedHandle &closed : s.recentlyClosed) {
+    if (closed.value != value) continue;
+    // A description that starts with the handle's own value (as a window's does) says the rest.
+    std::string what = closed.what;
+    if (what.rfind(HandleText(value), 0) == 0) what.erase(0, HandleText(value).size() + 1);
+    return HandleNoun(closed.kind) + " " + AddressText(reinterpret_cast<const void *>(value)) +
+           (what.empty() ? "" : " (" + what + ")") + " was closed before";
+  }
+  return name + " was closed before";
 }
 
 void FlushTrace() {
@@ -62,6 +138,7 @@ std::optional<DWORD> Enter(const char *function, const std::string &subject, DWO
   FlushTrace();
   ++s.calls[function];
   ++s.totalCalls;
+  s.callInProgress = function;
   if (s.traceSink) s.pendingTrace = std::string(function) + (subject.empty() ? "" : " " + subject);
 
   std::optional<DWORD> fail;
@@ -86,6 +163,10 @@ std::optional<DWORD> Enter(const char *function, const std::string &subject, DWO
   return fail;
 }
 
+const char *CallInProgress() {
+  return State().callInProgress;
+}
+
 void TraceResult(const std::string &result) {
   CoreState &s = State();
   if (!s.pendingTrace.empty()) s.pendingTrace += " -> " + result;
@@ -108,7 +189,7 @@ DWORD Error() {
 void *AddHandle(std::unique_ptr<HandleObject> object) {
   CoreState &s = State();
   uintptr_t value = s.nextHandle;
-  s.nextHandle += 4;
+  s.nextHandle += kHandleStep;
   s.handles[value] = std::move(object);
   return reinterpret_cast<void *>(value);
 }
@@ -126,7 +207,24 @@ bool RemoveHandle(const void *handle, HandleKind kind) {
   if (it == s.handles.end() || it->second->kind != kind) return false;
   std::unique_ptr<HandleObject> doomed = std::move(it->second);
   s.handles.erase(it);
+  s.recentlyClosed[s.nextClosed] = ClosedHandle{reinterpret_cast<uintptr_t>(handle), kind, doomed->Describe()};
+  s.nextClosed = (s.nextClosed + 1) % kRememberedCloses;
   return true;  // doomed is destroyed after the table no longer names it
+}
+
+HandleObject *VerifyHandle(const char *function, const void *handle, std::initializer_list<HandleKind> kinds) {
+  CoreState &s = State();
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  auto it = s.handles.find(value);
+  if (it != s.handles.end() && std::find(kinds.begin(), kinds.end(), it->second->kind) != kinds.end())
+    return it->second.get();
+  StopByVerifier(function, HandleFault(value, kinds));
+  return nullptr;
+}
+
+bool IsHandleTableValue(const void *handle) {
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  return value >= kFirstHandle && value < State().nextHandle && value % kHandleStep == 0;
 }
 
 std::optional<HandleKind> KindOf(const void *handle) {
@@ -174,6 +272,12 @@ bool ContainsNoCase(const std::string &haystack, const std::string &needle) {
   return Upper(haystack).find(Upper(needle)) != std::string::npos;
 }
 
+std::string AddressText(const void *value) {
+  char text[2 + 2 * sizeof(uintptr_t) + 1];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
+  return text;
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -181,7 +285,10 @@ using namespace detail;
 void Reset() {
   CoreState &s = State();
   s.handles.clear();
-  s.nextHandle = 0x10000;
+  s.nextHandle = kFirstHandle;
+  s.firstHandleOfBoot = kFirstHandle;
+  s.recentlyClosed = {};
+  s.nextClosed = 0;
   s.calls.clear();
   s.totalCalls = 0;
   s.nthFaults.clear();
@@ -192,6 +299,17 @@ void Reset() {
   s.lastError = 0;
   for (const FamilyHooks &family : Families())
     if (family.reset) family.reset();
+}
+
+void Restart() {
+  CoreState &s = State();
+  FlushTrace();
+  for (const FamilyHooks &family : Families())
+    if (family.restart) family.restart();
+  // Whatever is still open goes with the old boot; its handle values are never given out again.
+  s.handles.clear();
+  s.firstHandleOfBoot = s.nextHandle;
+  s.lastError = 0;
 }
 
 void FailNthCall(const std::string &function, unsigned n, DWORD error) {
@@ -266,11 +384,9 @@ HandleCounts OpenHandles() {
 }
 
 std::string DescribeOpenHandles() {
-  static const char *const kKindNames[] = {"registry key", "file",    "find handle", "event source", "device set",
-                                           "INF file",     "process", "thread",      "module",       "window"};
   std::string text;
   for (auto &entry : State().handles) {
-    text += kKindNames[static_cast<int>(entry.second->kind)];
+    text += KindName(entry.second->kind);
     std::string what = entry.second->Describe();
     if (!what.empty()) text += " " + what;
     text += "\n";

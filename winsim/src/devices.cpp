@@ -39,7 +39,17 @@ DeviceTreeState &State() {
   return FamilyState<DeviceTreeState>();
 }
 
-const bool registered = RegisterStateReset<DeviceTreeState>();
+// At a restart the volatile keys go with the old boot, presence among them; the devices plugged in
+// are found again as the machine starts and are present once more.
+void RestartDeviceTree() {
+  std::vector<std::string> pluggedIn;
+  for (const std::string &id : AllInstanceIds())
+    if (IsDevicePresent(id)) pluggedIn.push_back(id);
+  RemoveVolatileKeys();
+  for (const std::string &id : pluggedIn) SetDevicePresent(id, true);
+}
+
+const bool registered = RegisterFamily({[] { State() = DeviceTreeState{}; }, nullptr, nullptr, RestartDeviceTree});
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

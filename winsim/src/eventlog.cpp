@@ -81,7 +81,7 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
     SetError(*fault);
     return FALSE;
   }
-  if (!source) {
+  if (!Verified<EventSourceObject>("ReportEventA", hEventLog, HandleKind::EventSource)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -117,10 +117,11 @@ BOOL WINAPI DeregisterEventSource(HANDLE hEventLog) {
     SetError(*fault);
     return FALSE;
   }
-  if (!RemoveHandle(hEventLog, HandleKind::EventSource)) {
+  if (!Verified<EventSourceObject>("DeregisterEventSource", hEventLog, HandleKind::EventSource)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  RemoveHandle(hEventLog, HandleKind::EventSource);
   return TRUE;
 }
 

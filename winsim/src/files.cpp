@@ -454,16 +454,17 @@ bool LocateEntry(const std::string &full, Located *where) {
   return true;
 }
 
-FileObject *LookupFile(HANDLE handle) {
-  return Lookup<FileObject>(handle, HandleKind::File);
+// The open file behind a handle given to `function`; any other handle is a verifier stop.
+FileObject *LookupFile(const char *function, HANDLE handle) {
+  return Verified<FileObject>(function, handle, HandleKind::File);
 }
 
 // The file a ReadFile or WriteFile call transfers data with, moved to the caller's offset when it
 // gives one; null with the error Windows gives when the handle is no file, was not opened for
 // `use`, or the buffer is missing.
-FileObject *StartTransfer(HANDLE handle, DWORD use, const void *buffer, DWORD length,
+FileObject *StartTransfer(const char *function, HANDLE handle, DWORD use, const void *buffer, DWORD length,
                           const OVERLAPPED *overlapped) {
-  FileObject *file = LookupFile(handle);
+  FileObject *file = LookupFile(function, handle);
   if (!file) {
     SetError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -503,12 +504,14 @@ void EnsureWindowsFolders() {
   EnsureFolder(windows + "\\" + kInfFolderName);
 }
 
-const bool registered = RegisterFamily({[] {
-                                          FilesState &s = State();
-                                          s.windowsDirectory = kDefaultWindowsDirectory;
-                                          s.currentDirectory = kDefaultCurrentDirectory;
-                                        },
-                                        nullptr, nullptr});
+// A restart starts a new process: the current directory is the default one again.
+const bool registered =
+    RegisterFamily({[] {
+                      FilesState &s = State();
+                      s.windowsDirectory = kDefaultWindowsDirectory;
+                      s.currentDirectory = kDefaultCurrentDirectory;
+                    },
+                    nullptr, nullptr, [] { State().currentDirectory = kDefaultCurrentDirectory; }});
 
 }  // namespace
 
@@ -731,7 +734,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     return FALSE;
   }
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-  FileObject *file = StartTransfer(hFile, kUsesRead, lpBuffer, nNumberOfBytesToRead, lpOverlapped);
+  FileObject *file = StartTransfer("ReadFile", hFile, kUsesRead, lpBuffer, nNumberOfBytesToRead, lpOverlapped);
   if (!file) return FALSE;
   DWORD done = 0;
   while (done < nNumberOfBytesToRead) {
@@ -756,7 +759,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return FALSE;
   }
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  FileObject *file = StartTransfer(hFile, kUsesWrite, lpBuffer, nNumberOfBytesToWrite, lpOverlapped);
+  FileObject *file = StartTransfer("WriteFile", hFile, kUsesWrite, lpBuffer, nNumberOfBytesToWrite, lpOverlapped);
   if (!file) return FALSE;
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
@@ -780,7 +783,7 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
     SetError(*fault);
     return INVALID_SET_FILE_POINTER;
   }
-  FileObject *file = LookupFile(hFile);
+  FileObject *file = LookupFile("SetFilePointer", hFile);
   if (!file) {
     SetError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
@@ -830,7 +833,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     SetError(*fault);
     return FALSE;
   }
-  FileObject *file = LookupFile(hFile);
+  FileObject *file = LookupFile("SetEndOfFile", hFile);
   if (!file) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -851,7 +854,7 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     SetError(*fault);
     return INVALID_FILE_SIZE;
   }
-  FileObject *file = LookupFile(hFile);
+  FileObject *file = LookupFile("GetFileSize", hFile);
   if (!file) {
     SetError(ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
@@ -872,12 +875,13 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   }
   // Kernel objects only: files, processes and threads. Registry keys, find handles and the like
   // have their own closing functions.
-  std::optional<HandleKind> kind = KindOf(hObject);
-  if (!kind || (*kind != HandleKind::File && *kind != HandleKind::Process && *kind != HandleKind::Thread)) {
+  HandleObject *object =
+      VerifyHandle("CloseHandle", hObject, {HandleKind::File, HandleKind::Process, HandleKind::Thread});
+  if (!object) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  RemoveHandle(hObject, *kind);
+  RemoveHandle(hObject, object->kind);
   return TRUE;
 }
 
@@ -1031,7 +1035,7 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
     SetError(*fault);
     return FALSE;
   }
-  auto *find = Lookup<FindObject>(hFindFile, HandleKind::Find);
+  auto *find = Verified<FindObject>("FindNextFileA", hFindFile, HandleKind::Find);
   if (!find) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -1053,10 +1057,11 @@ BOOL WINAPI FindClose(HANDLE hFindFile) {
     SetError(*fault);
     return FALSE;
   }
-  if (!RemoveHandle(hFindFile, HandleKind::Find)) {
+  if (!Verified<FindObject>("FindClose", hFindFile, HandleKind::Find)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  RemoveHandle(hFindFile, HandleKind::Find);
   return TRUE;
 }
 

@@ -490,9 +490,10 @@ std::string SubjectOf(const void *handle) {
   return inf ? inf->file->path : "";
 }
 
-// The open INF behind a handle, or null with ERROR_INVALID_HANDLE.
-InfObject *RequireInf(const void *handle) {
-  InfObject *inf = LookupInf(handle);
+// The open INF behind a handle given to `function`, or null with ERROR_INVALID_HANDLE (and a
+// verifier stop).
+InfObject *RequireInf(const char *function, const void *handle) {
+  InfObject *inf = Verified<InfObject>(function, handle, HandleKind::Inf);
   if (!inf) SetError(ERROR_INVALID_HANDLE);
   return inf;
 }
@@ -516,12 +517,12 @@ std::shared_ptr<const inf::File> ReadNamedInf(PCSTR name, const std::string &pat
 
 // The file and line an INF context stands for, or null (with the last error set) when the
 // context names no line of an open INF.
-const inf::File *ContextFile(const INFCONTEXT *context, DWORD missingLineError) {
+const inf::File *ContextFile(const char *function, const INFCONTEXT *context, DWORD missingLineError) {
   if (!context) {
     SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  InfObject *inf = RequireInf(context->Inf);
+  InfObject *inf = RequireInf(function, context->Inf);
   if (!inf) return nullptr;
   const inf::File &file = *inf->file;
   if (context->Section >= file.sections.size() || context->Line >= file.sections[context->Section].lines.size()) {
@@ -533,8 +534,8 @@ const inf::File *ContextFile(const INFCONTEXT *context, DWORD missingLineError) 
 
 // The file of a context to move from, when there is also a context to move to; null with the
 // last error set otherwise.
-const inf::File *MoveContexts(const INFCONTEXT *from, const INFCONTEXT *to) {
-  const inf::File *file = ContextFile(from, ERROR_LINE_NOT_FOUND);
+const inf::File *MoveContexts(const char *function, const INFCONTEXT *from, const INFCONTEXT *to) {
+  const inf::File *file = ContextFile(function, from, ERROR_LINE_NOT_FOUND);
   if (file && !to) {
     SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -622,7 +623,8 @@ void WINAPI SetupCloseInfFile(HINF InfHandle) {
     SetError(*fault);
     return;
   }
-  RemoveHandle(InfHandle, HandleKind::Inf);  // an invalid handle is ignored, as SetupAPI does
+  // SetupAPI ignores a handle that is no open INF; the verifier stops the call all the same.
+  if (RequireInf("SetupCloseInfFile", InfHandle)) RemoveHandle(InfHandle, HandleKind::Inf);
 }
 
 BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCONTEXT Context) {
@@ -631,7 +633,7 @@ BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCO
     SetError(*fault);
     return FALSE;
   }
-  InfObject *inf = RequireInf(InfHandle);
+  InfObject *inf = RequireInf("SetupFindFirstLineA", InfHandle);
   if (!inf) return FALSE;
   if (!Section || !Context) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -663,7 +665,7 @@ BOOL WINAPI SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut) {
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = MoveContexts(ContextIn, ContextOut);
+  const inf::File *file = MoveContexts("SetupFindNextLine", ContextIn, ContextOut);
   if (!file) return FALSE;
   return ReturnLine(*ContextIn, NextLine(*file, *ContextIn), ContextOut);
 }
@@ -674,7 +676,7 @@ BOOL WINAPI SetupFindNextMatchLineA(PINFCONTEXT ContextIn, PCSTR Key, PINFCONTEX
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = MoveContexts(ContextIn, ContextOut);
+  const inf::File *file = MoveContexts("SetupFindNextMatchLineA", ContextIn, ContextOut);
   if (!file) return FALSE;
   int line = Key ? file->FindKeyLine(static_cast<int>(ContextIn->Section), static_cast<int>(ContextIn->Line), Key)
                  : NextLine(*file, *ContextIn);
@@ -686,7 +688,7 @@ DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context) {
     SetError(*fault);
     return 0;
   }
-  const inf::File *file = ContextFile(Context, ERROR_LINE_NOT_FOUND);
+  const inf::File *file = ContextFile("SetupGetFieldCount", Context, ERROR_LINE_NOT_FOUND);
   if (!file) return 0;
   return static_cast<DWORD>(file->sections[Context->Section].lines[Context->Line].fields.size());
 }
@@ -698,7 +700,7 @@ BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR Ret
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = ContextFile(Context, ERROR_LINE_NOT_FOUND);
+  const inf::File *file = ContextFile("SetupGetStringFieldA", Context, ERROR_LINE_NOT_FOUND);
   if (!file) return FALSE;
   std::optional<std::string> field = RequireField(*file, *Context, FieldIndex);
   if (!field) return FALSE;
@@ -710,7 +712,7 @@ BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT Integer
     SetError(*fault);
     return FALSE;
   }
-  const inf::File *file = ContextFile(Context, ERROR_LINE_NOT_FOUND);
+  const inf::File *file = ContextFile("SetupGetIntField", Context, ERROR_LINE_NOT_FOUND);
   if (!file) return FALSE;
   if (!IntegerValue) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -742,7 +744,7 @@ BOOL WINAPI SetupDiGetActualSectionToInstallA(HINF InfHandle, PCSTR InfSectionNa
     SetError(*fault);
     return FALSE;
   }
-  InfObject *inf = RequireInf(InfHandle);
+  InfObject *inf = RequireInf("SetupDiGetActualSectionToInstallA", InfHandle);
   if (!inf) return FALSE;
   if (!InfSectionName || (!InfSectionWithExt && InfSectionWithExtSize != 0)) {
     SetError(ERROR_INVALID_PARAMETER);

@@ -8,6 +8,7 @@
 #include <winsim.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ namespace winsim::detail {
 std::optional<DWORD> Enter(const char *function, const std::string &subject, DWORD plausibleError);
 // Appends " -> result" to the trace line of the call in progress (optional, for readable traces).
 void TraceResult(const std::string &result);
+// The function given to the latest Enter(): the call in progress where no other call can have
+// come in between, as in a family whose functions call nothing outside the simulation.
+const char *CallInProgress();
 
 // ---- Verifier stops ------------------------------------------------------------------------
 // Records a stop of the call in progress (see winsim::VerifierStops) and says so on stderr and in
@@ -57,13 +61,30 @@ std::optional<HandleKind> KindOf(const void *handle);
 // Visits every live handle (for accounting and for closing handles of an object that goes away).
 void ForEachHandle(const std::function<void(void *handle, HandleObject &object)> &visit);
 
+// ---- Handle verifier -----------------------------------------------------------------------
+// The live object behind a handle that `function` needs to be of one of `kinds`. NULL,
+// INVALID_HANDLE_VALUE, a handle closed before (or one of the machine before its restart), one
+// never given out and one of another kind are misuse that Windows lets through only to fail later,
+// or to act on an object another thread has meanwhile been given: the verifier stops the call,
+// naming the handle, and null is returned, so that the caller fails the call as Windows fails it.
+HandleObject *VerifyHandle(const char *function, const void *handle, std::initializer_list<HandleKind> kinds);
+template <typename T>
+T *Verified(const char *function, const void *handle, HandleKind kind) {
+  return static_cast<T *>(VerifyHandle(function, handle, {kind}));
+}
+// Whether a value lies where the handle table gives out handles (live, closed or of an earlier
+// boot), so that a stale one is told apart from a value of another numbering.
+bool IsHandleTableValue(const void *handle);
+
 // ---- Per-family hooks ----------------------------------------------------------------------
-// Each API family registers, from a static initializer, what Reset() must clear and what it
-// contributes to OpenHandles() / DescribeOpenHandles() beyond the handle table.
+// Each API family registers, from a static initializer, what Reset() must clear, what it
+// contributes to OpenHandles() / DescribeOpenHandles() beyond the handle table, and what of it goes
+// when the machine restarts (before the handle table is emptied).
 struct FamilyHooks {
   std::function<void()> reset;
   std::function<void(HandleCounts &)> count;
   std::function<void(std::string &)> describe;
+  std::function<void()> restart = nullptr;
 };
 bool RegisterFamily(const FamilyHooks &hooks);
 
@@ -83,6 +104,7 @@ bool RegisterStateReset() {
 bool EqualNoCase(const std::string &a, const std::string &b);  // ASCII letters only
 std::string Upper(const std::string &s);
 bool ContainsNoCase(const std::string &haystack, const std::string &needle);
+std::string AddressText(const void *value);  // "0x10040", as handles are named in stops
 
 // ---- Registry internals (implemented by registry.cpp) --------------------------------------
 // Canonical full path of a key handle ("HKEY_LOCAL_MACHINE\SOFTWARE\CAPI20"), "" if invalid.
@@ -92,6 +114,9 @@ std::string KeyPathOf(HKEY key);
 LONG OpenKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result);
 // Creates a key (and missing parents) by full path into a new handle, without counting a call.
 LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result, bool isVolatile = false);
+// Deletes every volatile key with everything below it (all of which is volatile too), as a
+// restart does.
+void RemoveVolatileKeys();
 
 // ---- Files internals (implemented by files.cpp) --------------------------------------------
 // Resolves a Windows path against the simulated current directory into a normalised absolute

@@ -39,11 +39,14 @@ void *Allocate(BlockKind kind, UINT flags, SIZE_T bytes) {
 }
 
 // Frees a block; returns NULL on success and the block itself (with ERROR_INVALID_HANDLE) when it
-// is not a live block.
-HANDLE Release(HANDLE memory) {
+// is not a live block, which is heap misuse that the verifier stops: a block freed twice may
+// meanwhile belong to someone else. NULL is documented to be ignored.
+HANDLE Release(const char *function, HANDLE memory) {
   if (memory == nullptr) return nullptr;
   auto it = Blocks().find(memory);
   if (it == Blocks().end()) {
+    StopByVerifier(function,
+                   "block " + AddressText(memory) + " is not allocated (freed before, or never allocated)");
     SetError(ERROR_INVALID_HANDLE);
     return memory;
   }
@@ -57,6 +60,7 @@ void ReleaseAll() {
   Blocks().clear();
 }
 
+// Blocks of the old boot go with a restart, as they do with a fresh machine.
 const bool registered =
     RegisterFamily({ReleaseAll,
                     [](HandleCounts &counts) {
@@ -73,7 +77,8 @@ const bool registered =
                         text += entry.second.kind == BlockKind::Local ? "LocalAlloc" : "GlobalAlloc";
                         text += " block of " + std::to_string(entry.second.size) + " bytes\n";
                       }
-                    }});
+                    },
+                    ReleaseAll});
 
 // ---- wsprintfA ---------------------------------------------------------------------------------
 
@@ -213,7 +218,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
     SetError(*fault);
     return hMem;
   }
-  return Release(hMem);
+  return Release("LocalFree", hMem);
 }
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
@@ -229,7 +234,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
     SetError(*fault);
     return hMem;
   }
-  return Release(hMem);
+  return Release("GlobalFree", hMem);
 }
 
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {

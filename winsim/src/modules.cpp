@@ -87,6 +87,20 @@ HMODULE DataHandle(const ModuleEntry &entry) {
   return reinterpret_cast<HMODULE>(entry.base | kDataFileBit);
 }
 
+// The loaded module behind a handle given to `function`. A handle of a module that is not loaded
+// (freed as often as it was loaded, or never loaded) is a verifier stop: its address may meanwhile
+// hold another module.
+ModuleEntry *RequireLoaded(const char *function, HMODULE module, bool *asDataFile) {
+  ModuleEntry *entry = FindByHandle(module, asDataFile);
+  if (entry) return entry;
+  std::string what = "module handle " + AddressText(module);
+  for (const ModuleEntry &known : Modules())
+    if (known.base == (reinterpret_cast<uintptr_t>(module) & ~kDataFileBit))
+      what += " (" + known.module.fileName + ")";
+  StopByVerifier(function, what + " is not loaded (freed before, or never loaded)");
+  return nullptr;
+}
+
 std::string NameOfHandle(HMODULE module) {
   bool asDataFile = false;
   ModuleEntry *entry = FindByHandle(module, &asDataFile);
@@ -232,13 +246,21 @@ bool AnswersToLanguage(DWORD language) {
   return false;
 }
 
+// A restart unloads every module, without detach notifications: the process that loaded them is
+// gone. Which modules and exports are present stays as it was.
+void UnloadAll() {
+  for (ModuleEntry &entry : Modules()) {
+    entry.imageReferences = 0;
+    entry.dataReferences = 0;
+  }
+}
+
 const bool registered = RegisterFamily({[] {
                                           for (ModuleEntry &entry : Modules()) {
                                             entry.present = true;
                                             entry.hiddenExports.clear();
-                                            entry.imageReferences = 0;
-                                            entry.dataReferences = 0;
                                           }
+                                          UnloadAll();
                                         },
                                         [](HandleCounts &counts) {
                                           for (const ModuleEntry &entry : Modules())
@@ -251,7 +273,8 @@ const bool registered = RegisterFamily({[] {
                                               text += "module " + entry.module.fileName + " (" +
                                                       std::to_string(references) + " references)\n";
                                           }
-                                        }});
+                                        },
+                                        UnloadAll});
 
 }  // namespace
 
@@ -339,7 +362,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return nullptr;
   }
   bool asDataFile = false;
-  ModuleEntry *entry = FindByHandle(hModule, &asDataFile);
+  ModuleEntry *entry = RequireLoaded("GetProcAddress", hModule, &asDataFile);
   if (!entry || asDataFile) {
     SetError(ERROR_MOD_NOT_FOUND);
     return nullptr;
@@ -363,7 +386,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     return FALSE;
   }
   bool asDataFile = false;
-  ModuleEntry *entry = FindByHandle(hLibModule, &asDataFile);
+  ModuleEntry *entry = RequireLoaded("FreeLibrary", hLibModule, &asDataFile);
   if (!entry) {
     SetError(ERROR_MOD_NOT_FOUND);
     return FALSE;
@@ -401,9 +424,10 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
   } else if (dwFlags & FORMAT_MESSAGE_FROM_HMODULE) {
     // The simulated system has no message table of its own, so FROM_SYSTEM adds nothing.
     bool asDataFile = false;
-    ModuleEntry *entry = lpSource == nullptr
-                             ? nullptr
-                             : FindByHandle(static_cast<HMODULE>(const_cast<void *>(lpSource)), &asDataFile);
+    ModuleEntry *entry =
+        lpSource == nullptr
+            ? nullptr
+            : RequireLoaded("FormatMessageA", static_cast<HMODULE>(const_cast<void *>(lpSource)), &asDataFile);
     if (!entry || entry->module.messages.empty()) {
       SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
       return 0;

@@ -323,6 +323,12 @@ LONG Resolve(HKEY handle, Target *target) {
   return ERROR_SUCCESS;
 }
 
+// Whether a key handle given to `function` names a key: a predefined root or an open key. Anything
+// else is a verifier stop.
+bool KeyHandleValid(const char *function, HKEY handle) {
+  return RootIndexOf(handle) >= 0 || Verified<KeyHandle>(function, handle, HandleKind::RegKey) != nullptr;
+}
+
 bool IsString(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -727,6 +733,26 @@ LONG OpenKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result) {
   return OpenExisting(*key, access, result);
 }
 
+namespace {
+
+void RemoveVolatileBelow(Key &key) {
+  for (auto it = key.subkeys.begin(); it != key.subkeys.end();) {
+    Key &child = *it->second;
+    ++it;  // RemoveTree takes the child out of the map
+    if (child.isVolatile)
+      regstore::RemoveTree(child);
+    else
+      RemoveVolatileBelow(child);
+  }
+}
+
+}  // namespace
+
+void RemoveVolatileKeys() {
+  for (size_t root = 0; root < regstore::kRootCount; ++root)
+    RemoveVolatileBelow(regstore::Root(static_cast<int>(root)));
+}
+
 LONG CreateKeyInternal(const std::string &fullPath, REGSAM access, HKEY *result, bool isVolatile) {
   *result = nullptr;
   regstore::ParsedPath parsed;
@@ -820,6 +846,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (phkResult) *phkResult = nullptr;
     return static_cast<LONG>(*fault);
   }
+  if (!KeyHandleValid("RegCreateKeyExA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(CreateKeyBody(hKey, lpSubKey, lpClass, dwOptions, samDesired, phkResult, lpdwDisposition));
 }
 
@@ -829,13 +856,15 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (phkResult) *phkResult = nullptr;
     return static_cast<LONG>(*fault);
   }
+  if (!KeyHandleValid("RegOpenKeyExA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(OpenKeyBody(hKey, lpSubKey, samDesired, phkResult));
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
   if (auto fault = Enter("RegCloseKey", KeyPathOf(hKey), ERROR_INVALID_HANDLE)) return static_cast<LONG>(*fault);
-  if (RootIndexOf(hKey) >= 0) return Report(ERROR_SUCCESS);
-  return Report(RemoveHandle(hKey, HandleKind::RegKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+  if (!KeyHandleValid("RegCloseKey", hKey)) return Report(ERROR_INVALID_HANDLE);
+  if (RootIndexOf(hKey) < 0) RemoveHandle(hKey, HandleKind::RegKey);
+  return Report(ERROR_SUCCESS);
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
@@ -843,6 +872,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   (void)Reserved;
   if (auto fault = Enter("RegSetValueExA", ValueSubject(hKey, lpValueName), ERROR_ACCESS_DENIED))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegSetValueExA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(SetValueBody(hKey, lpValueName, dwType, lpData, cbData));
 }
 
@@ -850,30 +880,35 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
                              LPDWORD lpcbData) {
   if (auto fault = Enter("RegQueryValueExA", ValueSubject(hKey, lpValueName), ERROR_FILE_NOT_FOUND))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegQueryValueExA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(QueryValueBody(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData));
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   if (auto fault = Enter("RegDeleteValueA", ValueSubject(hKey, lpValueName), ERROR_ACCESS_DENIED))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegDeleteValueA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(DeleteValueBody(hKey, lpValueName));
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (auto fault = Enter("RegEnumKeyExA", KeyPathOf(hKey), ERROR_ACCESS_DENIED)) return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegEnumKeyExA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(EnumKeyBody(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime));
 }
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (auto fault = Enter("RegEnumValueA", KeyPathOf(hKey), ERROR_ACCESS_DENIED)) return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegEnumValueA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(EnumValueBody(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData));
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (auto fault = Enter("RegDeleteKeyA", KeySubject(hKey, lpSubKey), ERROR_ACCESS_DENIED))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegDeleteKeyA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(DeleteKeyBody(hKey, lpSubKey));
 }
 
@@ -883,6 +918,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              PFILETIME lpftLastWriteTime) {
   if (auto fault = Enter("RegQueryInfoKeyA", KeyPathOf(hKey), ERROR_ACCESS_DENIED))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegQueryInfoKeyA", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(QueryInfoBody(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen,
                               lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor,
                               lpftLastWriteTime));
@@ -892,6 +928,7 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
                               PSECURITY_DESCRIPTOR pSecurityDescriptor) {
   if (auto fault = Enter("RegSetKeySecurity", KeyPathOf(hKey), ERROR_ACCESS_DENIED))
     return static_cast<LONG>(*fault);
+  if (!KeyHandleValid("RegSetKeySecurity", hKey)) return Report(ERROR_INVALID_HANDLE);
   return Report(SetKeySecurityBody(hKey, SecurityInformation, pSecurityDescriptor));
 }
 

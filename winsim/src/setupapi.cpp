@@ -147,9 +147,10 @@ std::string SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data) {
   return set->hasClass ? FormatGuid(set->classGuid) : "";
 }
 
-// The set, or null with ERROR_INVALID_HANDLE.
+// The set, or null with ERROR_INVALID_HANDLE (and a verifier stop of the call in progress: no
+// SetupAPI function calls out of the simulation before it asks for its set).
 DeviceSet *RequireSet(HDEVINFO handle) {
-  DeviceSet *set = LookupSet(handle);
+  DeviceSet *set = Verified<DeviceSet>(CallInProgress(), handle, HandleKind::DevInfoSet);
   if (!set) SetError(ERROR_INVALID_HANDLE);
   return set;
 }

@@ -196,6 +196,16 @@ WindowRec *FindModuleWindow(HWND hwnd) {
   return rec && !rec->foreign ? rec : nullptr;
 }
 
+// Whether a window handle given to `function` is one of the program's own windows that is gone
+// (destroyed before, or of the machine before its restart), which the verifier stops: the program
+// holds on to a window it no longer has. Windows of other processes may go at any moment, so a
+// gone one of theirs is no misuse.
+bool StaleOwnWindow(const char *function, HWND hwnd) {
+  if (!hwnd || Find(hwnd) || !IsHandleTableValue(hwnd)) return false;
+  VerifyHandle(function, hwnd, {HandleKind::Window});
+  return true;
+}
+
 std::string MessageName(UINT message) {
   switch (message) {
     case WM_NULL:
@@ -564,7 +574,16 @@ void DescribeHandles(std::string &text) {
   }
 }
 
-const bool registered = RegisterFamily({[] { S() = WmState{}; }, CountHandles, DescribeHandles});
+// A restart ends every window, class, timer and queue of the old boot. The message trace stays,
+// and foreign windows are numbered on, so that no listener of the old boot names a new window.
+void Restart() {
+  WmState fresh;
+  fresh.trace = std::move(S().trace);
+  fresh.nextForeignWindow = S().nextForeignWindow;
+  S() = std::move(fresh);
+}
+
+const bool registered = RegisterFamily({[] { S() = WmState{}; }, CountHandles, DescribeHandles, Restart});
 
 // ---- Shared resources ----------------------------------------------------------------------
 template <size_t N>
@@ -788,6 +807,10 @@ BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
   WmState &s = S();
   auto it = name.empty() ? s.classes.end() : s.classes.find(KeyOf(name, hInstance));
   if (it == s.classes.end()) {
+    // Unregistering a class that is not registered could take away the class that another run
+    // has registered meanwhile: the verifier stops it.
+    StopByVerifier("UnregisterClassA",
+                   "window class \"" + name + "\" of instance " + HandleText(hInstance) + " is not registered");
     SetError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
   }
@@ -817,6 +840,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
   }
   const bool messageOnly = hWndParent == HWND_MESSAGE;
   if (hWndParent && !messageOnly && !FindModuleWindow(hWndParent)) {
+    StaleOwnWindow("CreateWindowExA", hWndParent);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
   }
@@ -883,6 +907,8 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
   }
   WindowRec *rec = Find(hWnd);
   if (!rec) {
+    if (!StaleOwnWindow("DestroyWindow", hWnd) && !hWnd)
+      StopByVerifier("DestroyWindow", "NULL given as window handle");
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
@@ -931,6 +957,7 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   }
   WindowRec *rec = Find(hWnd);
   if (!rec) {
+    StaleOwnWindow("SendMessageA", hWnd);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
@@ -979,6 +1006,7 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     return TRUE;
   }
   if (hWnd && !Find(hWnd)) {
+    StaleOwnWindow("PostMessageA", hWnd);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
@@ -1027,6 +1055,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     return -1;
   }
   if (!ValidWindowFilter(hWnd)) {
+    StaleOwnWindow("GetMessageA", hWnd);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return -1;
   }
@@ -1061,6 +1090,7 @@ BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFi
     return FALSE;
   }
   if (!ValidWindowFilter(hWnd)) {
+    StaleOwnWindow("PeekMessageA", hWnd);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
@@ -1137,6 +1167,7 @@ UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC l
   if (hWnd) {
     WindowRec *rec = Find(hWnd);
     if (!rec) {
+      StaleOwnWindow("SetTimer", hWnd);
       SetError(ERROR_INVALID_WINDOW_HANDLE);
       return 0;
     }
@@ -1172,6 +1203,7 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
     return FALSE;
   }
   if (hWnd && !Find(hWnd)) {
+    StaleOwnWindow("KillTimer", hWnd);
     SetError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
@@ -1179,6 +1211,11 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
   auto it = std::find_if(s.timers.begin(), s.timers.end(),
                          [&](const TimerRec &t) { return t.hwnd == hWnd && t.id == uIDEvent; });
   if (it == s.timers.end()) {
+    // A thread timer's id is the system's to give out, so stopping one not held could stop a
+    // timer given out meanwhile: the verifier stops that. A window's timer ids are the window's
+    // own, and stopping one twice (as a timer message and the window's destruction both may) is
+    // harmless.
+    if (!hWnd) StopByVerifier("KillTimer", "thread timer " + std::to_string(uIDEvent) + " is not set");
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -1,7 +1,10 @@
 // Entry of the host build of the platform tests: drive C: of the simulated platform is a fresh
-// temporary folder, removed again at the end.
+// temporary folder, removed again at the end, and a test fails when the verifier stopped a call
+// that the test did not expect to be stopped.
 #include <gtest/gtest.h>
 #include <winsim.h>
+
+#include "platform_test.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,13 @@ class KeepDriveC : public ::testing::EmptyTestEventListener {
   explicit KeepDriveC(std::string root) : root_(std::move(root)) {}
   void OnTestStart(const ::testing::TestInfo &) override {
     if (winsim::FileRoot() != root_) winsim::SetFileRoot(root_);
+    winsim::TakeVerifierStops();  // a test answers only for its own stops
+  }
+  // Runs before the result is printed, while failures still count for the test.
+  void OnTestEnd(const ::testing::TestInfo &) override {
+    const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+    if (!stops.empty())
+      ADD_FAILURE() << "the simulated platform stopped these calls:\n" << winsim::DescribeVerifierStops(stops);
   }
 
  private:
@@ -24,6 +34,13 @@ class KeepDriveC : public ::testing::EmptyTestEventListener {
 };
 
 }  // namespace
+
+void ExpectVerifierStop(const char *function) {
+  const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+  ASSERT_EQ(stops.size(), 1u) << "expected one stop of " << function << ", got:\n"
+                              << winsim::DescribeVerifierStops(stops);
+  EXPECT_EQ(stops[0].function, function) << stops[0].what;
+}
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -126,10 +127,7 @@ TEST_F(FilesSim, HandlesAreCountedAndCallsCanBeMadeToFail) {
   EXPECT_EQ(counts.findHandles, 1);
   EXPECT_NE(winsim::DescribeOpenHandles().find("file C:\\WINDOWS\\system32\\autoexec.nt"), std::string::npos)
       << winsim::DescribeOpenHandles();
-  EXPECT_FALSE(CloseHandle(search)) << "a find handle is closed by FindClose only";
   EXPECT_TRUE(FindClose(search));
-  EXPECT_FALSE(FindClose(search));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
   winsim::FailNthCall("WriteFile", 1, ERROR_DISK_FULL);
   DWORD written = 99;
@@ -161,8 +159,6 @@ TEST_F(MemorySim, BlocksAreCountedUntilFreedAndAllocationsCanFail) {
   EXPECT_NE(winsim::DescribeOpenHandles().find("GlobalAlloc block of 20 bytes"), std::string::npos);
   EXPECT_EQ(GlobalFree(local), nullptr) << "one heap: either function frees either block";
   EXPECT_EQ(LocalFree(global), nullptr);
-  EXPECT_EQ(LocalFree(local), local) << "a block freed twice";
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
   winsim::FailNthCall("GlobalAlloc", 2, ERROR_NOT_ENOUGH_MEMORY);
   void *first = GlobalAlloc(GPTR, 8);
@@ -199,9 +195,6 @@ TEST_F(EventLogSim, ReportsAreRecordedAsHandedOver) {
                            const_cast<BYTE *>(data)));
   EXPECT_TRUE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 2003, nullptr, 0, 0, nullptr, nullptr));
   EXPECT_TRUE(DeregisterEventSource(source));
-  EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 0, 0, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << "a deregistered source";
-  EXPECT_FALSE(DeregisterEventSource(source));
 
   ASSERT_EQ(winsim::Events().size(), 2u);
   const winsim::EventRecord &first = winsim::Events()[0];
@@ -286,7 +279,6 @@ TEST_F(ProcessSim, StartsAreRecordedWithHandlesToClose) {
   EXPECT_NE(last_.dwProcessId, last_.dwThreadId);
   EXPECT_EQ(last_.dwProcessId % 4, 0u);
   CloseLast();
-  EXPECT_FALSE(CloseHandle(last_.hProcess)) << "closed already";
 
   winsim::FailCallsMatching("CreateProcessA", "onlmon", ERROR_ACCESS_DENIED);
   EXPECT_EQ(Start(kMonitor + " "), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -355,6 +347,113 @@ TEST_F(ProcessSim, ApplicationNameAndStartFolder) {
   EXPECT_EQ(winsim::StartedProcesses().size(), 1u);
 }
 
+TEST_F(ProcessSim, ARestartEndsTheOldBootAndKeepsWhatIsOnDisk) {
+  winsim::PutFile(kMonitor, "MZ");
+  ASSERT_EQ(Start(kMonitor), 0u);
+  HANDLE source = RegisterEventSourceA(nullptr, "Src");
+  ASSERT_TRUE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 2000, nullptr, 0, 0, nullptr, nullptr));
+  ASSERT_NE(LocalAlloc(LPTR, 8), nullptr);
+  ASSERT_NE(LoadLibraryA("loadperf.dll"), nullptr);
+  ASSERT_TRUE(SetCurrentDirectoryA("C:\\WINDOWS"));
+  const int listener = winsim::AddQuitListener({});
+  winsim::ScheduleAt(10, [] { ADD_FAILURE() << "work of the old boot ran"; });
+
+  winsim::Restart();
+  EXPECT_EQ(winsim::OpenHandles().Total(), 0) << winsim::DescribeOpenHandles();
+  EXPECT_FALSE(winsim::QuitListenerAlive(listener)) << "the monitor's program ended";
+  EXPECT_EQ(CurrentDirectory(), "C:\\");
+  Sleep(20);
+  EXPECT_EQ(winsim::Events().size(), 1u) << "the event log keeps its records";
+  EXPECT_EQ(winsim::StartedProcesses().size(), 1u);
+  EXPECT_TRUE(winsim::HasFile(kMonitor));
+}
+
+// ---- Handle verifier ----------------------------------------------------------------------------
+
+// Misuse of the kinds of handle that the conformance tests (which show registry keys, files, device
+// sets, windows, window classes and timers) do not pass on purpose: the call fails as on Windows,
+// and the verifier stops it, naming the call and the handle.
+struct Misuse {
+  const char *what;
+  std::function<bool()> misuse;  // true when the call failed as Windows reports it
+  const char *function;
+  const char *named;  // how the stop names the handle
+};
+
+TEST_F(ProcessSim, TheVerifierStopsHandleMisuseNamingTheCallAndTheHandle) {
+  winsim::PutFile(kMonitor, "MZ");
+  winsim::PutFile("C:\\a.inf", "[Version]\r\nSignature=$Chicago$\r\n");
+  auto key = [] {
+    HKEY opened = nullptr;
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Stale", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened,
+                    nullptr);
+    return opened;
+  };
+  auto closed = [](auto handle, auto close) {
+    close(handle);
+    return handle;
+  };
+  WIN32_FIND_DATAA found;
+  INFCONTEXT line;
+  const std::vector<Misuse> rows = {
+      {"key closed twice: the stop names the handle and what it was",
+       [&] { return RegCloseKey(closed(key(), RegCloseKey)) == 6; }, "RegCloseKey",
+       "registry key handle 0x10000 (HKEY_CURRENT_USER\\Software\\Stale) was closed before"},
+      {"INVALID_HANDLE_VALUE as a file", [] { return !WriteFile(INVALID_HANDLE_VALUE, "x", 1, nullptr, nullptr); },
+       "WriteFile", "INVALID_HANDLE_VALUE given as file handle"},
+      {"find handle used after its close",
+       [&] { return !FindNextFileA(closed(FindFirstFileA("C:\\*", &found), FindClose), &found); }, "FindNextFileA",
+       "(C:\\*) was closed before"},
+      {"find handle closed as a file",
+       [&] {
+         HANDLE search = FindFirstFileA("C:\\*", &found);
+         return !CloseHandle(search) && FindClose(search);
+       },
+       "CloseHandle", "is a find handle (C:\\*), not a file, process or thread handle"},
+      {"event source used after its close",
+       [&] {
+         return !ReportEventA(closed(RegisterEventSourceA(nullptr, "Src"), DeregisterEventSource), 1, 0, 1,
+                              nullptr, 0, 0, nullptr, nullptr);
+       },
+       "ReportEventA", "(Src) was closed before"},
+      {"INF used after its close",
+       [&] {
+         return !SetupFindFirstLineA(
+             closed(SetupOpenInfFileA("C:\\a.inf", nullptr, INF_STYLE_WIN4, nullptr), SetupCloseInfFile),
+             "Version", nullptr, &line);
+       },
+       "SetupFindFirstLineA", "(C:\\a.inf) was closed before"},
+      {"process closed twice", [&] { return !Start(kMonitor) && (CloseLast(), !CloseHandle(last_.hProcess)); },
+       "CloseHandle", "process handle 0x"},
+      {"thread closed twice", [&] { return !Start(kMonitor) && (CloseLast(), !CloseHandle(last_.hThread)); },
+       "CloseHandle", "thread handle 0x"},
+      {"module used after its last free",
+       [&] {
+         return !GetProcAddress(closed(LoadLibraryA("loadperf.dll"), FreeLibrary), "LoadPerfCounterTextStringsA");
+       },
+       "GetProcAddress", "(loadperf.dll) is not loaded"},
+      {"local block freed twice", [&] { return LocalFree(closed(LocalAlloc(LPTR, 4), LocalFree)) != nullptr; },
+       "LocalFree", "is not allocated"},
+      {"global block freed twice", [&] { return GlobalFree(closed(GlobalAlloc(GPTR, 4), GlobalFree)) != nullptr; },
+       "GlobalFree", "is not allocated"},
+      {"key of the machine before its restart",
+       [&] {
+         HKEY k = key();
+         winsim::Restart();
+         return RegCloseKey(k) == 6;
+       },
+       "RegCloseKey", "belongs to the machine before its restart"},
+  };
+  for (const Misuse &row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_TRUE(row.misuse());
+    const std::vector<winsim::VerifierStop> stops = winsim::TakeVerifierStops();
+    ASSERT_EQ(stops.size(), 1u) << winsim::DescribeVerifierStops(stops);
+    EXPECT_EQ(stops[0].function, row.function);
+    EXPECT_NE(stops[0].what.find(row.named), std::string::npos) << stops[0].what;
+  }
+}
+
 // ---- Modules ----------------------------------------------------------------------------------
 
 std::vector<std::pair<HINSTANCE, DWORD>> gNotifications;
@@ -409,9 +508,6 @@ TEST_F(ModuleSim, LoadNotificationsFollowTheReferenceCount) {
   EXPECT_EQ(gNotifications.size(), 1u) << "still referenced";
   EXPECT_TRUE(FreeLibrary(first));
   EXPECT_EQ(gNotifications.back(), std::make_pair(first, DWORD{DLL_PROCESS_DETACH}));
-  EXPECT_FALSE(FreeLibrary(first));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-  EXPECT_EQ(GetProcAddress(first, "TestExport"), nullptr) << "an unloaded module";
 
   gAttachResult = FALSE;
   gNotifications.clear();

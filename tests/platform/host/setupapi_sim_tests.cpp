@@ -112,7 +112,7 @@ std::vector<std::string> Members(HDEVINFO set) {
   return ids;
 }
 
-TEST_F(SetupApiSim, PresenceIsTheVolatileControlKey) {
+TEST_F(SetupApiSim, PresenceIsTheVolatileControlKeyAndARestartFindsThePluggedInDevicesAgain) {
   winsim::AddDevice(Device("ROOT\\PORTS\\0001", {"LPTENUM\\B"}));
   winsim::AddDevice(Device("ACPI\\PNP0401\\0", {"LPTENUM\\A"}, {}, false));
   EXPECT_FALSE(winsim::IsDevicePresent("ACPI\\PNP0401\\0"));
@@ -134,6 +134,14 @@ TEST_F(SetupApiSim, PresenceIsTheVolatileControlKey) {
   present = SetupDiGetClassDevsA(&ports, nullptr, nullptr, DIGCF_PRESENT);
   EXPECT_EQ(Members(present), (std::vector<std::string>{"ACPI\\PNP0401\\0"}));
   SetupDiDestroyDeviceInfoList(present);
+
+  winsim::CreateKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Boot");
+  winsim::CreateKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Boot\\Volatile\\Below", true);
+  winsim::Restart();
+  EXPECT_TRUE(winsim::IsDevicePresent("ACPI\\PNP0401\\0"));
+  EXPECT_FALSE(winsim::IsDevicePresent("ROOT\\PORTS\\0001")) << "a device plugged out stays absent";
+  EXPECT_FALSE(winsim::KeyExists("HKEY_LOCAL_MACHINE\\SOFTWARE\\Boot\\Volatile"));
+  EXPECT_TRUE(winsim::KeyExists("HKEY_LOCAL_MACHINE\\SOFTWARE\\Boot"));
 }
 
 TEST_F(SetupApiSim, SoftwareKeysTakeTheLowestFreeNumberAndHonourDenials) {
@@ -220,6 +228,7 @@ TEST_F(SetupApiSim, FolderSearchAndTheMachinesArchitecture) {
   ASSERT_TRUE(SetupDiGetActualSectionToInstallA(inf, "Models", section, sizeof section, nullptr, nullptr));
   EXPECT_STREQ(section, "Models");
   SetupCloseInfFile(inf);
+  set_ = INVALID_HANDLE_VALUE;  // the set goes with the machine
   winsim::Reset();
   winsim::PutFile(std::string(kInfFolder) + "\\x.inf",
                   "[Version]\r\nSignature=$Chicago$\r\n[S.NTx86]\r\n[S.NTamd64]\r\n");

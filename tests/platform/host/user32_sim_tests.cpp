@@ -38,7 +38,7 @@ class User32SimTest : public ::testing::Test {
 
   void TearDown() override {
     if (window_ && IsWindow(window_)) DestroyWindow(window_);
-    UnregisterClassA(kClassName, kInstance);
+    if (registered_) UnregisterClassA(kClassName, kInstance);
     const winsim::HandleCounts open = winsim::OpenHandles();
     EXPECT_EQ(open.windows + open.classes + open.timers, 0) << winsim::DescribeOpenHandles();
     EXPECT_EQ(winsim::DescribeVerifierStops(winsim::TakeVerifierStops()), "");
@@ -50,7 +50,7 @@ class User32SimTest : public ::testing::Test {
     wc.lpfnWndProc = RecordingProc;
     wc.hInstance = kInstance;
     wc.lpszClassName = kClassName;
-    if (!RegisterClassA(&wc)) return nullptr;
+    if (!(registered_ = RegisterClassA(&wc) != 0)) return nullptr;
     window_ = CreateWindowExA(0, kClassName, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, nullptr, nullptr, kInstance, nullptr);
     return window_;
@@ -63,6 +63,7 @@ class User32SimTest : public ::testing::Test {
   }
 
   HWND window_ = nullptr;
+  bool registered_ = false;
 };
 
 // ---- Virtual clock ---------------------------------------------------------------------------
@@ -224,6 +225,7 @@ TEST_F(User32SimTest, ASendToAWindowWhoseThreadHandlesNothingWaitsAsItsFlagsSay)
     EXPECT_EQ(outcome, c.outcome);
     DestroyWindow(hwnd);
     UnregisterClassA(kClassName, kInstance);
+    registered_ = false;
   }
 }
 
@@ -316,7 +318,7 @@ TEST_F(User32SimTest, ResetForgetsEverythingButRegisteredMessageNumbers) {
   PostMessageA(nullptr, WM_USER, 0, 0);
   Sleep(20);
   winsim::Reset();
-  window_ = nullptr;
+  registered_ = false;
 
   EXPECT_EQ(winsim::OpenHandles().Total(), 0) << winsim::DescribeOpenHandles();
   EXPECT_FALSE(IsWindow(hwnd));

@@ -253,17 +253,25 @@ Scenario ParseScenario(const std::string &text, const std::string &fileName) {
         {"drivers", StepKind::Drivers}, {"add", StepKind::Add},         {"use", StepKind::Use},
         {"choose", StepKind::Choose},   {"install", StepKind::Install}, {"absent", StepKind::Absent},
         {"present", StepKind::Present}, {"remove", StepKind::Remove},   {"monitor", StepKind::Monitor},
+        {"restart", StepKind::Restart},
     };
     auto kind = kCommands.find(command);
     if (kind == kCommands.end()) {
       parser.Fail("unknown command '" + command +
-                  "' (commands: drivers, add, use, choose, install, absent, present, remove, monitor)");
+                  "' (commands: drivers, add, use, choose, install, absent, present, remove, monitor, restart)");
     }
     step.kind = kind->second;
 
     if (step.kind == StepKind::Drivers) {
       if (words.size() != 2) parser.Fail("'drivers' takes one argument: inf, a folder or an INF file");
       step.driverSource = words[1];
+      scenario.steps.push_back(step);
+      continue;
+    }
+
+    if (step.kind == StepKind::Restart) {
+      if (words.size() != 1) parser.Fail("'restart' takes no argument");
+      monitors.clear();  // the monitors of the old boot have ended; their names are free again
       scenario.steps.push_back(step);
       continue;
     }

@@ -23,13 +23,14 @@ enum class StepKind {
   Present,  // the device is plugged in again
   Remove,   // removal (DIF_REMOVE)
   Monitor,  // a monitor application starts listening for the quit message
+  Restart,  // the machine restarts and a user logs on
 };
 
 struct Step {
   StepKind kind = StepKind::Drivers;
   int line = 0;        // line in the scenario file
   std::string text;    // the line as written, without comment and surrounding blanks
-  std::string device;  // the device's name in the scenario (not for Drivers and Monitor)
+  std::string device;  // the device's name in the scenario (not for Drivers, Monitor and Restart)
 
   // Drivers: "inf" for the INF folder, or a folder, or one INF file (a Windows path).
   std::string driverSource;

@@ -4,9 +4,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <vector>
 
 #include "input_error.h"
 #include "quit_codes.h"
+#include "registry_read.h"
 #include "status_names.h"
 #include "step_report.h"
 
@@ -23,6 +25,9 @@ constexpr const char *kMakerClassName = "ORVIK";
 constexpr const char *kGeneratedIdFormat = "ROOT\\ORVIK\\%04u";
 constexpr unsigned kMaxGeneratedIds = 10000;
 constexpr const char *kDeviceCapiSubkey = "\\VendorSpecific\\CAPI";
+// The programs that the shell starts when a user logs on.
+constexpr const char *kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr DWORD kRunValueNameSize = 16384;
 
 bool EqualNoCase(const std::string &a, const std::string &b) {
   if (a.size() != b.size()) return false;
@@ -91,6 +96,32 @@ void LogRestartRequest(HDEVINFO set, PSP_DEVINFO_DATA device, InstallLog &log) {
   if (!flags.empty()) log.Line("Device requires a restart of the computer (" + flags + ").");
 }
 
+// Starts the command line of every string value of the Run key, as the shell does when a user
+// logs on.
+void StartRunKeyPrograms(std::ostream &out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  std::vector<char> name(kRunValueNameSize);
+  for (DWORD index = 0;; ++index) {
+    DWORD nameSize = kRunValueNameSize;
+    if (RegEnumValueA(key, index, name.data(), &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    std::optional<std::string> commandLine = ReadString(key, name.data());
+    if (!commandLine) continue;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessA(nullptr, commandLine->data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    } else {
+      out << "  Run value \"" << name.data() << "\" cannot be started: " << DescribeStatus(GetLastError()) << "\n";
+    }
+  }
+  RegCloseKey(key);
+}
+
 }  // namespace
 
 [[noreturn]] void Simulator::Fail(const Step &step, const std::string &message) const {
@@ -146,6 +177,9 @@ void Simulator::RunStep(const Step &step) {
       break;
     case StepKind::Remove:
       Remove(step);
+      break;
+    case StepKind::Restart:
+      Restart();
       break;
     default:
       break;
@@ -229,6 +263,19 @@ void Simulator::StartMonitor(const Step &step) {
   if (listener.vanishAtMs >= 0) out_ << "; it ends by itself at " << listener.vanishAtMs << " ms";
   if (!listener.exitsAfterOrder) out_ << "; its window stays after the order";
   out_ << ".\n";
+}
+
+void Simulator::Restart() {
+  winsim::Restart();
+  out_ << "  The machine restarts: volatile registry keys vanish, running programs end, and the devices "
+          "plugged in are found again.\n";
+  for (const auto &[name, device] : devices_) {
+    if (!winsim::KeyExists(kEnumRoot + device.instanceId)) continue;
+    out_ << "  Device '" << name << "' " << device.instanceId << " is "
+         << (winsim::IsDevicePresent(device.instanceId) ? "present" : "absent") << ".\n";
+  }
+  out_ << "  A user logs on: the programs of the Run key start.\n";
+  StartRunKeyPrograms(out_);
 }
 
 void Simulator::SetPresence(const Step &step, bool present) {

@@ -51,6 +51,7 @@ class Simulator {
   void ChooseDriver(const Step &step);
   void Install(const Step &step);
   void Remove(const Step &step);
+  void Restart();
 
   // Runs the driver-choice request on an open device and logs the ranks before and after.
   DWORD RunDriverChoice(HDEVINFO set, PSP_DEVINFO_DATA device, InstallLog &log);
