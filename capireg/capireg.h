@@ -19,6 +19,22 @@ BOOL AllocateController(PSP_DEVINFO_DATA device, const char *manufacturer, char 
 BOOL ReleaseController(const char *manufacturer, DWORD number);
 DWORD WriteControllerChannels(HDEVINFO set, PSP_DEVINFO_DATA device);
 
+// What the device being installed may do with the number it stores, as PrepareControllers finds.
+enum StoredControllerUse {
+  STORED_CONTROLLER_HELD,          // still its own, with its key: taken again as it is
+  STORED_CONTROLLER_KEY_RESTORED,  // nobody else stores it, its key came back: taken again
+  STORED_CONTROLLER_NONE           // none, or not its own any more (its value is gone): allocate one
+};
+// Looks at the class's adapters before a number is taken for the device being installed, which
+// stores the number `stored` points to (nullptr for none), and repairs the maker's numbering: keys that nobody
+// holds go, stored numbers without a key get it back, and of adapters on one number all but one move to free
+// numbers; NumberOfControllers then counts the keys.
+// Whether `number`, which the device stores, is still the device's own: its controller key exists
+// under the maker's manufacturer key and no other adapter of the maker in its class stores it.
+BOOL IsOwnController(PSP_DEVINFO_DATA device, DWORD number);
+StoredControllerUse PrepareControllers(HDEVINFO set, PSP_DEVINFO_DATA device, const char *manufacturer,
+                                       const DWORD *stored);
+
 // ---- Device-instance CAPI values ----
 // The device CAPI key of the first device of the class that holds `number`, open with
 // KEY_READ|KEY_WRITE, or the invalid key value when none holds it. When `listUnavailable` is
@@ -30,6 +46,9 @@ HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentO
 DWORD CountVendorDevices(HDEVINFO set, PSP_DEVINFO_DATA device);
 BOOL WriteDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD number);
 BOOL ReadDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD *number);
+// Deletes the device's Controller value when it names `number`: 1 when the device no longer
+// stores that number afterwards, 0 when that could not be made sure.
+BOOL ClearDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD number);
 BOOL ReadWanEndPoints(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD *count);
 BOOL SetCapiDeviceName(const char *name);
 

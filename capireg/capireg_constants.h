@@ -47,6 +47,8 @@ constexpr DWORD kValueDataBufferSize = 256;
 // A value name has at most 16383 characters; in 8-bit text with double-byte characters it can
 // take twice that, plus the terminating zero. A name buffer never grows beyond this.
 constexpr DWORD kMaxValueNameBufferSize = 2 * 16383 + 2;
+// The first room made for the devices of a class that the numbering looks at; it doubles as needed.
+constexpr DWORD kFirstArrayCapacity = 16;
 // Large enough for "%d" of any 32-bit number with its terminating zero, and for "CAPI20%d".
 constexpr DWORD kNumberTextSize = 32;
 

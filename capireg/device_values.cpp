@@ -1,9 +1,12 @@
 // The values in a device's driver key that tie the device to its CAPI controller number: finding
 // the device that holds a number, counting the maker's devices, storing and reading the number,
 // reading the channel count, and handing the CAPI device name to the kernel driver.
+#include <string.h>
+
 #include "capireg.h"
 #include "capireg_constants.h"
 #include "capireg_helpers.h"
+#include "controller_holders.h"
 
 using namespace capireg;
 
@@ -58,7 +61,136 @@ ValueRead HoldsNumber(HKEY capiKey, DWORD number, bool *holds) {
   return controller;
 }
 
+// Makes room for one more item in a local-heap array of `itemSize`-byte items; false when no
+// memory is left (the array is then unchanged).
+bool GrowArray(void **items, DWORD *capacity, DWORD count, DWORD itemSize) {
+  if (count < *capacity) return true;
+  const DWORD larger = *capacity == 0 ? kFirstArrayCapacity : *capacity * 2;
+  void *grown = LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(larger) * itemSize);
+  if (grown == nullptr) return false;
+  if (*items != nullptr) {
+    memcpy(grown, *items, static_cast<size_t>(count) * itemSize);
+    LocalFree(*items);
+  }
+  *items = grown;
+  *capacity = larger;
+  return true;
+}
+
+// The instance handles of the present devices of the class; false when they cannot all be had.
+bool ReadPresentDevices(const GUID &classGuid, DWORD **devInsts, DWORD *count) {
+  *devInsts = nullptr;
+  *count = 0;
+  HDEVINFO present = SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT);
+  if (present == INVALID_HANDLE_VALUE) return false;
+  DWORD capacity = 0;
+  bool listed = true;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(present, index, &element)) {
+      listed = GetLastError() == ERROR_NO_MORE_ITEMS;
+      break;
+    }
+    void *items = *devInsts;
+    if (!GrowArray(&items, &capacity, *count, sizeof(DWORD))) {
+      listed = false;
+      break;
+    }
+    *devInsts = static_cast<DWORD *>(items);
+    (*devInsts)[(*count)++] = element.DevInst;
+  }
+  SetupDiDestroyDeviceInfoList(present);
+  return listed;
+}
+
+bool Contains(const DWORD *items, DWORD count, DWORD wanted) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (items[i] == wanted) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+namespace capireg {
+
+void ReadControllerHolders(PSP_DEVINFO_DATA device, ControllerHolders *holders) {
+  *holders = ControllerHolders{INVALID_HANDLE_VALUE, nullptr, 0, 0, false, false};
+  if (device == nullptr) return;
+
+  DWORD *presentDevices = nullptr;
+  DWORD presentCount = 0;
+  holders->presenceKnown = ReadPresentDevices(device->ClassGuid, &presentDevices, &presentCount);
+
+  holders->list = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, 0);
+  holders->complete = holders->list != INVALID_HANDLE_VALUE;
+  for (DWORD index = 0; holders->list != INVALID_HANDLE_VALUE; ++index) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(holders->list, index, &element)) {
+      if (GetLastError() != ERROR_NO_MORE_ITEMS) holders->complete = false;
+      break;
+    }
+    // Read as the search by number reads: what cannot be read leaves the look incomplete.
+    HKEY driverKey = OpenDriverKey(holders->list, &element, KEY_READ);
+    if (!IsOpen(driverKey)) {
+      if (!SaysNothingIsThere(GetLastError())) holders->complete = false;
+      continue;
+    }
+    HKEY capiKey = nullptr;
+    const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
+    RegCloseKey(driverKey);
+    if (opened != ERROR_SUCCESS) {
+      if (!SaysNothingIsThere(static_cast<DWORD>(opened))) holders->complete = false;
+      continue;
+    }
+    DWORD productCode = 0;
+    DWORD stored = 0;
+    ValueRead read = ReadDeviceDword(capiKey, kProductCodeValue, &productCode);
+    if (read == ValueRead::Read && productCode == kMakerProductCode) {
+      read = ReadDeviceDword(capiKey, kControllerValue, &stored);
+    }
+    RegCloseKey(capiKey);
+    if (read == ValueRead::Unreadable) holders->complete = false;
+    if (read != ValueRead::Read || productCode != kMakerProductCode) continue;
+
+    void *items = holders->items;
+    if (!GrowArray(&items, &holders->capacity, holders->count, sizeof(ControllerHolder))) {
+      holders->complete = false;
+      break;
+    }
+    holders->items = static_cast<ControllerHolder *>(items);
+    holders->items[holders->count++] = ControllerHolder{index, element.DevInst, stored + 1,
+                                                        Contains(presentDevices, presentCount, element.DevInst)};
+  }
+  if (presentDevices != nullptr) LocalFree(presentDevices);
+}
+
+void FreeControllerHolders(ControllerHolders *holders) {
+  if (holders->list != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(holders->list);
+  if (holders->items != nullptr) LocalFree(holders->items);
+  *holders = ControllerHolders{INVALID_HANDLE_VALUE, nullptr, 0, 0, false, false};
+}
+
+bool RewriteHolderController(const ControllerHolders &holders, DWORD item, DWORD number) {
+  SP_DEVINFO_DATA element = {};
+  element.cbSize = sizeof(element);
+  if (item >= holders.count || !SetupDiEnumDeviceInfo(holders.list, holders.items[item].index, &element)) {
+    return false;
+  }
+  HKEY driverKey = OpenDriverKey(holders.list, &element, KEY_READ);
+  if (!IsOpen(driverKey)) return false;
+  HKEY capiKey = nullptr;
+  const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
+  RegCloseKey(driverKey);
+  if (opened != ERROR_SUCCESS) return false;
+  const bool written = WriteDwordValue(capiKey, kControllerValue, number - 1);
+  RegCloseKey(capiKey);
+  return written;
+}
+
+}  // namespace capireg
 
 HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentOnly, BOOL *listUnavailable) {
   if (listUnavailable != nullptr) *listUnavailable = FALSE;
@@ -185,6 +317,38 @@ BOOL ReadDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD *number) 
 
   RegCloseKey(capiKey);
   RegCloseKey(driverKey);
+  return result;
+}
+
+BOOL ClearDeviceController(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD number) {
+  HKEY driverKey = OpenDriverKey(set, device, kReadWriteAccess);
+  if (!IsOpen(driverKey)) return SaysNothingIsThere(GetLastError()) ? TRUE : FALSE;
+  HKEY capiKey = nullptr;
+  const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
+  RegCloseKey(driverKey);
+  if (opened != ERROR_SUCCESS) return SaysNothingIsThere(static_cast<DWORD>(opened)) ? TRUE : FALSE;
+
+  DWORD stored = 0;
+  BOOL result = FALSE;
+  switch (ReadDeviceDword(capiKey, kControllerValue, &stored)) {
+    case ValueRead::Absent:
+      result = TRUE;
+      break;
+    case ValueRead::Unreadable:
+      break;
+    case ValueRead::Read:
+      // Another number is no business of this call; the value goes only when it names `number`.
+      if (stored + 1 != number) {
+        result = TRUE;
+        break;
+      }
+      {
+        const LONG deleted = RegDeleteValueA(capiKey, kControllerValue);
+        result = (deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) ? TRUE : FALSE;
+      }
+      break;
+  }
+  RegCloseKey(capiKey);
   return result;
 }
 

@@ -22,6 +22,12 @@ constexpr const char *kProductPath = "Software\\ORVIK";
 constexpr LONG kBuildNumber = 1146;
 constexpr const char *kToolsVersion = "3.38";
 
+// The controller number travels to post-processing in PrivateData. Its top bit marks a number that
+// the device held before this installation, which a failed installation therefore leaves with it;
+// the rest is the number (numbers never reach 2^31).
+constexpr DWORD kHeldBeforeMark = 0x80000000u;
+constexpr DWORD kControllerNumberMask = 0x7FFFFFFFu;
+
 // Paths, names and command lines are built in buffers of the platform's path length.
 constexpr DWORD kTextBufferSize = MAX_PATH;
 

@@ -1,7 +1,9 @@
 // After a successful installation: the card-type hooks run, the controller gets its channel
 // count, and the maker's tools are set up (product values, the monitor's Run entry, the
 // performance extension, the statistics console, the tool program), after which the monitor and
-// the tool program are started unless a restart is pending.
+// the tool program are started unless a restart is pending. A channel count that cannot be recorded
+// gives the number back, the device's Controller value with it, so that the device does not go on
+// storing a number it no longer holds.
 //
 // Every path and command line is built whole or not at all. A program-files folder so long that
 // a text would not fit its buffer makes the step that needs that text drop out, never a cut-off
@@ -94,7 +96,9 @@ DWORD PostInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD controller)
 
   const DWORD channelsStatus = WriteControllerChannels(set, device);
   if (channelsStatus != NO_ERROR) {
-    ReleaseController(kManufacturerName, controller);
+    // The number goes back after the device's value, so that the device never stores a number it
+    // does not hold; a value that cannot be cleared keeps its number.
+    if (ClearDeviceController(set, device, controller)) ReleaseController(kManufacturerName, controller);
     return channelsStatus;
   }
 

@@ -2,6 +2,13 @@
 // selected driver are checked, and the device gets its CAPI controller number, which travels to
 // the post-processing call in the context. A failure is written to the event log and refuses the
 // installation; a number allocated on the way is given back first.
+//
+// A number the device stores is taken again only while it is still the device's (its key exists
+// and no other adapter of the maker stores it; a key that is gone comes back when nobody else
+// stores the number); otherwise the device is numbered as one without a number. Every installation
+// first repairs the maker's numbering (see numbering.cpp). A number that the device held before
+// this installation goes to post-processing with the mark kHeldBeforeMark, so that a failed
+// installation leaves it with the device.
 #include "capireg.h"
 #include "coinstaller_constants.h"
 #include "phases.h"
@@ -82,9 +89,14 @@ DWORD PreInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTE
     return ERROR_DI_DONT_INSTALL;
   }
 
-  // A device that already holds a number keeps it; nothing is allocated or named again.
+  // A device that still holds its number keeps it; nothing is allocated or named again. First the
+  // numbering is looked at and repaired, which also tells whether the stored number is still the
+  // device's.
   DWORD controller = 0;
-  if (!ReadDeviceController(set, device, &controller)) {
+  const BOOL storesNumber = ReadDeviceController(set, device, &controller);
+  const StoredControllerUse use =
+      PrepareControllers(set, device, kManufacturerName, storesNumber ? &controller : nullptr);
+  if (use == STORED_CONTROLLER_NONE) {
     char capiDeviceName[kTextBufferSize] = "";
     if (!AllocateController(device, kManufacturerName, capiDeviceName, sizeof(capiDeviceName), &controller)) {
       ReportErrorEvent(kEventSourceName, EVENT_ADD_CAPI_DEVICE_FAILED);
@@ -95,13 +107,15 @@ DWORD PreInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTE
       return RefuseAfterAllocation(EVENT_SET_CONTROLLER_FAILED, controller, classDevices);
     }
     // The number already stored in the device's key stays there; a later installation of the
-    // same device finds it and takes it again.
+    // same device finds it and, when nobody else stores it, takes it again with its key.
     if (!SetCapiDeviceName(capiDeviceName)) {
       return RefuseAfterAllocation(EVENT_SET_CAPI_DEVICE_NAME_FAILED, controller, classDevices);
     }
   }
 
-  context->PrivateData = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(controller));
+  // A number held before this installation stays with the device whatever the installation does.
+  const DWORD privateNumber = use == STORED_CONTROLLER_HELD ? (controller | kHeldBeforeMark) : controller;
+  context->PrivateData = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(privateNumber));
   SetupDiDestroyDeviceInfoList(classDevices);
   AddCapiSupportToAutoexec();
   WriteBuildNumber(kProductPath, kBuildNumber);

@@ -228,8 +228,9 @@ class DeviceInSet {
   SP_DEVINFO_DATA data = {};
 };
 
+// The controller number in PrivateData, without the mark of a number held before.
 inline DWORD PrivateNumber(const COINSTALLER_CONTEXT_DATA &context) {
-  return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(context.PrivateData));
+  return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(context.PrivateData)) & 0x7FFFFFFFu;
 }
 
 inline std::vector<BYTE> LittleEndian(DWORD value) {

@@ -1,5 +1,7 @@
 // The module as SetupAPI sees it: loaded by name, the entry point found by name, and each request
 // code sent to the phase that handles it.
+#include <sstream>
+
 #include "coinstaller_machine.h"
 #include "sim_fixture.h"
 
@@ -107,29 +109,23 @@ class PostProcessingTest : public EntryTest {
   }
 };
 
-TEST_F(PostProcessingTest, SuccessStandsEvenWhenTheChannelCountCannotBeRecorded) {
+TEST_F(PostProcessingTest, NumberGoesBackWithTheValueAndTheStatusStandsUnchanged) {
+  // A success whose channel count cannot be recorded (no WanEndPoints), and failed installations.
   const std::string id = machine::AddAdapter(
       machine::Adapter().Id("PCI\\VEN_1A2B&DEV_0C10\\2").Controller(2).WanEndPoints(std::nullopt));
-  EXPECT_EQ(PostProcess(id, NO_ERROR), static_cast<DWORD>(NO_ERROR));
-  EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2")) << "the number went back";
-  EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1"));
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-  EXPECT_FALSE(winsim::KeyExists(machine::kModuleEventSource)) << "post-processing registers no event source";
-}
-
-TEST_F(PostProcessingTest, AFailedInstallationIsUndoneAndItsStatusReturnedUnchanged) {
-  const std::string id = machine::AddAdapter(machine::Adapter().Id("PCI\\VEN_1A2B&DEV_0C10\\2").Controller(2));
-  const DWORD failures[] = {ERROR_DI_DONT_INSTALL, ERROR_NO_DRIVER_SELECTED, ERROR_ACCESS_DENIED};
-  for (DWORD failure : failures) {
+  for (DWORD status : {DWORD{NO_ERROR}, DWORD{ERROR_DI_DONT_INSTALL}, DWORD{ERROR_NO_DRIVER_SELECTED},
+                       DWORD{ERROR_ACCESS_DENIED}}) {
     winsim::CreateKey(machine::kManufacturer1 + "\\2");
     winsim::SetDword(machine::kManufacturer1, "NumberOfControllers", 2);
-    EXPECT_EQ(PostProcess(id, failure), failure);
-    EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2")) << "status " << failure;
-    EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1")) << "status " << failure;
+    winsim::SetDword(machine::DeviceCapiKey(id), "Controller", 1);
+    EXPECT_EQ(PostProcess(id, status), status);
+    EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2")) << "status " << status;
+    EXPECT_FALSE(winsim::GetValue(machine::DeviceCapiKey(id), "Controller")) << "status " << status;
+    EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1")) << "status " << status;
     EXPECT_FALSE(winsim::GetDword(machine::kManufacturer1 + "\\1", "Channels").has_value());
   }
   EXPECT_TRUE(winsim::StartedProcesses().empty());
-  EXPECT_FALSE(winsim::KeyExists(machine::kModuleEventSource));
+  EXPECT_FALSE(winsim::KeyExists(machine::kModuleEventSource)) << "post-processing registers no event source";
 }
 
 TEST_F(EntryTest, RemovalOfADeviceWithoutANumberReturnsZeroAndChangesNothing) {
@@ -153,5 +149,112 @@ TEST_F(EntryTest, DriverChoiceReturnsZeroAndThePlatformSelectionTakesTheElectedD
   EXPECT_EQ(status, static_cast<DWORD>(NO_ERROR));
   EXPECT_STREQ(selected.Description, "Newer driver");
 }
+
+// ---- Controller numbers across requests ----
+// Sequences of requests from a machine that may have been left broken, and the numbering they end
+// with. Adapters "a!=1" are PCI\VEN_1A2B&DEV_0C10\a, "!" when absent, "=n" when they store number
+// n (and have ProductCode 1). Keys are controller keys of manufacturer key 1 as "n:channels" (an
+// adapter's installation writes 2; the machine's keys carry 30). "install a" sets ProductCode as
+// the adapter's INF does, "fail a" is an installation that fails, "remove a" a removal after which
+// the platform deletes the device.
+struct NumberingCase {
+  const char *name;
+  const char *adapters;
+  const char *keys;  // the machine's keys; none: no manufacturer key
+  DWORD count;
+  const char *requests;
+  const char *numbersAfter;  // "a=2 b=1"; "b=" for no number
+  const char *keysAfter;
+};
+void PrintTo(const NumberingCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+std::vector<std::string> Words(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+class NumberingAcrossRequests : public EntryTest, public ::testing::WithParamInterface<NumberingCase> {
+ protected:
+  static std::string Id(const std::string &adapter) { return "PCI\\VEN_1A2B&DEV_0C10\\" + adapter; }
+  static void Request(const std::string &op, const std::string &id) {
+    machine::DeviceInSet device(id);
+    COINSTALLER_CONTEXT_DATA context = {};
+    if (op == "remove") {
+      EXPECT_EQ(DeviceCoInstallerFunc(DIF_REMOVE, device.set, &device.data, &context), DWORD{NO_ERROR});
+      EXPECT_TRUE(SetupDiRemoveDevice(device.set, &device.data));
+      return;
+    }
+    device.SelectDriver();
+    ASSERT_EQ(DeviceCoInstallerFunc(DIF_INSTALLDEVICE, device.set, &device.data, &context),
+              machine::kPostprocessingRequired);
+    if (op == "install") winsim::SetDword(machine::DeviceCapiKey(id), "ProductCode", 1);
+    context.PostProcessing = TRUE;
+    context.InstallResult = op == "install" ? NO_ERROR : ERROR_FILE_NOT_FOUND;
+    DeviceCoInstallerFunc(DIF_INSTALLDEVICE, device.set, &device.data, &context);
+  }
+};
+
+TEST_P(NumberingAcrossRequests, EndWithOneAdapterPerNumberEveryNumberWithItsKeyAndTheCountRight) {
+  const NumberingCase &c = GetParam();
+  for (const std::string &word : Words(c.adapters)) {
+    const std::string id = Id(word.substr(0, 1));
+    const size_t equals = word.find('=');
+    machine::Adapter adapter = machine::Adapter().Id(id);
+    machine::AddAdapter(equals == std::string::npos ? adapter.ProductCode(0)
+                                                    : adapter.Controller(std::stoul(word.substr(equals + 1))));
+    winsim::SetDevicePresent(id, word.find('!') == std::string::npos);
+  }
+  for (const std::string &key : Words(c.keys)) {
+    machine::HoldController(std::stoul(key));
+    winsim::SetDword(machine::kManufacturer1 + "\\" + key, "Channels", 30);
+  }
+  if (*c.keys != '\0') winsim::SetDword(machine::kManufacturer1, "NumberOfControllers", c.count);
+
+  const std::vector<std::string> requests = Words(c.requests);
+  for (size_t i = 0; i + 1 < requests.size(); i += 2) Request(requests[i], Id(requests[i + 1]));
+
+  std::string numbers;
+  for (const std::string &word : Words(c.numbersAfter)) {
+    const std::optional<DWORD> stored =
+        winsim::GetDword(machine::DeviceCapiKey(Id(word.substr(0, 1))), "Controller");
+    numbers += (numbers.empty() ? "" : " ") + word.substr(0, 2) + (stored ? std::to_string(*stored + 1) : "");
+  }
+  EXPECT_EQ(numbers, c.numbersAfter);
+  std::string keys;
+  for (const std::string &key : winsim::SubkeyNames(machine::kManufacturer1)) {
+    const std::optional<DWORD> channels = winsim::GetDword(machine::kManufacturer1 + "\\" + key, "Channels");
+    keys += (keys.empty() ? "" : " ") + key + ":" + std::to_string(channels.value_or(0));
+  }
+  EXPECT_EQ(keys, c.keysAfter);
+  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), Words(c.keysAfter).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, NumberingAcrossRequests,
+    ::testing::Values(
+        // A failed first installation takes its number and the device's value back; a failed
+        // driver update leaves the number the device held, with its channel count.
+        NumberingCase{"FailThenAnotherThenTheFirst", "a b", "", 0, "fail a install b install a", "a=2 b=1",
+                      "1:2 2:2"},
+        NumberingCase{"FailThenTheSameThenAnother", "a b", "", 0, "fail a install a install b", "a=1 b=2",
+                      "1:2 2:2"},
+        NumberingCase{"FailedUpdateKeepsTheNumber", "a b", "", 0, "install a fail a install b", "a=1 b=2",
+                      "1:2 2:2"},
+        // Broken machines: the adapter being installed gives up a number another one stores; of
+        // two others on one number the present one keeps it, even when it comes second.
+        NumberingCase{"InstalledAdapterYieldsASharedNumber", "a=1 b=1", "1", 1, "install b", "a=1 b=2",
+                      "1:30 2:2"},
+        NumberingCase{"PresentAdapterKeepsASharedNumber", "a!=1 b=1 c", "1", 1, "install c", "a=3 b=1 c=2",
+                      "1:30 2:2 3:30"},
+        // A number whose key is gone gets it back; a key nobody holds and a wrong count go.
+        NumberingCase{"LostKeyOrphanAndCountAreRepaired", "a=2 b", "5", 7, "install b", "a=2 b=1", "1:2 2:0"},
+        NumberingCase{"ReinstalledAdapterGetsItsKeyBack", "a=3", "", 0, "install a", "a=3", "3:2"},
+        // A removed adapter that shares its number leaves it to the other one.
+        NumberingCase{"RemovalLeavesASharedNumberToTheOther", "a=1 b=1", "1", 1, "remove b", "a=1 b=", "1:30"}),
+    [](const ::testing::TestParamInfo<NumberingCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -129,13 +129,14 @@ TEST_P(PreInstallRefusal, RefusesWithItsEventAndGivesBackWhatItTook) {
   EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi + "\\BuildNumber"));
 
   if (row.controllerValueStays) {
-    // The device's key still names the released number: the next installation takes it back
-    // without allocating it again.
+    // The device's key still names the released number, which nobody else took: the next
+    // installation takes it again, with its key back and counted.
     winsim::ClearFaults();
     COINSTALLER_CONTEXT_DATA retry = {};
     EXPECT_EQ(PreInstallDevice(device.set, &device.data, &retry), machine::kPostprocessingRequired);
     EXPECT_EQ(machine::PrivateNumber(retry), 2u);
-    EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
+    EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
+    EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 2u);
   }
 }
 

@@ -14,8 +14,6 @@ using reliability::kAdapterB;
 using reliability::kAdapterC;
 using reliability::kOrvikKey;
 
-const std::vector<std::string> kAdapters = {kAdapterA, kAdapterB, kAdapterC};
-
 std::vector<BYTE> Bytes(const std::string &text) {
   return std::vector<BYTE>(text.begin(), text.end());
 }
@@ -44,7 +42,7 @@ class BadInput : public reliability::ReliabilityTest {
 
 TEST_F(BadInput, ManufacturerValueOf260BytesOrMoreIsNobodysName) {
   // 259 bytes: the text before its terminator is the name. 260 and more: nobody's, so the maker
-  // gets a manufacturer key of its own, numbered from 1.
+  // gets a manufacturer key of its own, in which A's 1 and B's 2 get their keys back.
   std::vector<BYTE> fits = Bytes(std::string("ORVIK AG") + '\0');
   fits.resize(259, 'x');
   winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, fits);
@@ -60,7 +58,8 @@ TEST_F(BadInput, ManufacturerValueOf260BytesOrMoreIsNobodysName) {
     tooLong.resize(size, 'x');
     winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, tooLong);
     ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired) << size << " bytes";
-    EXPECT_EQ(number, 1u) << size << " bytes";
+    EXPECT_EQ(number, 2u) << size << " bytes";
+    EXPECT_EQ(reliability::ReadNumbering(reliability::kAdapterA).number, 1u) << size << " bytes";
     EXPECT_EQ(winsim::GetString(machine::kCapi20 + "\\3", "Manufacturer"), "ORVIK AG") << size << " bytes";
     EXPECT_EQ(winsim::GetString(machine::kDriverParameters, "CapiDeviceName"), "CAPI203") << size << " bytes";
   }
@@ -92,7 +91,7 @@ TEST_F(BadInput, CountOfTheWrongSizeIsReplacedByThePrunesCount) {
   ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
   EXPECT_EQ(winsim::GetValue(kOrvikKey, "NumberOfControllers")->type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(winsim::GetDword(kOrvikKey, "NumberOfControllers"), 3u);
-  EXPECT_EQ(reliability::NumberingViolations(kAdapters, {}), "");
+  EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "");
 }
 
 TEST_F(BadInput, ControllerValueTooLargeToReadIsNoNumber) {
@@ -106,7 +105,7 @@ TEST_F(BadInput, ControllerValueTooLargeToReadIsNoNumber) {
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(stored->data, machine::LittleEndian(1));
-  EXPECT_EQ(reliability::NumberingViolations(kAdapters, {}), "");
+  EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "");
 }
 
 TEST_F(BadInput, KeyNamesThatAreNoNumbersOrAsLongAsTheyGetArePruned) {

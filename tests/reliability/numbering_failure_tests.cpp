@@ -10,8 +10,7 @@ using reliability::kAdapterA;
 using reliability::kAdapterB;
 using reliability::kAdapterC;
 using reliability::kOrvikKey;
-
-const std::vector<std::string> kAdapters = {kAdapterA, kAdapterB, kAdapterC};
+using reliability::kOtherMaker;
 
 class UnreadableNumbering : public reliability::ReliabilityTest {
  protected:
@@ -37,25 +36,44 @@ class UnreadableNumbering : public reliability::ReliabilityTest {
     ASSERT_TRUE(b.has_value());
     EXPECT_EQ(winsim::GetString(kOrvikKey + "\\" + std::to_string(*b), "Line"), "S0 bus, point to multipoint")
         << "B's controller key, wherever it is, keeps its values";
-    EXPECT_EQ(reliability::NumberingViolations(kAdapters, {}), "");
+    EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "");
   }
 };
 
-TEST_F(UnreadableNumbering, ManufacturerKeyThatCannotBeOpenedIsNotMadeASecondTime) {
-  winsim::DenyAccess(kOrvikKey, KEY_SET_VALUE);  // the search opens manufacturer keys for writing
-  DWORD number = 0;
-  EXPECT_EQ(InstallC(&number), machine::kDontInstall);
-  ASSERT_EQ(winsim::Events().size(), 1u);
-  EXPECT_EQ(winsim::Events()[0].id, EVENT_ADD_CAPI_DEVICE_FAILED);
-  EXPECT_EQ(winsim::SubkeyNames(machine::kCapi20), (std::vector<std::string>{"1", "2"}))
-      << "no second manufacturer key numbering the maker's controllers from 1 again";
-  EXPECT_FALSE(Holds(kAdapterC).has_value());
-  ExpectOthersKeepTheirNumbers();
+TEST_F(UnreadableNumbering, ManufacturerKeyThatCannotBeOpenedStopsANewOneOnlyWhileItMayBeTheMakers) {
+  // The search opens manufacturer keys for writing. The maker's own key refused so must not be made
+  // a second time (it would number the maker's controllers from 1 again), nor may a key whose
+  // Manufacturer cannot be read at all; another maker's key that can still be read stops nothing.
+  struct Row {
+    std::string key;
+    REGSAM denied;
+    bool refused;
+    std::vector<std::string> manufacturers;  // the manufacturer keys afterwards
+  };
+  for (const Row &row :
+       {Row{kOrvikKey, KEY_SET_VALUE, true, {"1", "2"}}, Row{kOtherMaker, KEY_SET_VALUE, false, {"1", "2"}},
+        Row{kOtherMaker, KEY_READ | KEY_SET_VALUE, true, {"1"}}}) {
+    reliability::FreshMachine(drive_);
+    reliability::BuildRealisticMachine({});
+    if (row.key != kOrvikKey) winsim::DeleteTree(kOrvikKey);  // the maker has no key yet
+    winsim::DenyAccess(row.key, row.denied);
+    DWORD number = 0;
+    EXPECT_EQ(InstallC(&number), row.refused ? machine::kDontInstall : machine::kPostprocessingRequired)
+        << row.key;
+    EXPECT_EQ(winsim::SubkeyNames(machine::kCapi20), row.manufacturers) << row.key;
+    EXPECT_EQ(Holds(kAdapterC).has_value(), !row.refused) << row.key;
+    if (row.refused) {
+      ASSERT_EQ(winsim::Events().size(), 1u);
+      EXPECT_EQ(winsim::Events()[0].id, EVENT_ADD_CAPI_DEVICE_FAILED);
+    } else {
+      EXPECT_EQ(winsim::GetString(kOrvikKey, "Manufacturer"), "ORVIK AG") << "the maker's key was made anew";
+      EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::All), "") << "A's and B's keys came back";
+    }
+  }
 }
 
 TEST_F(UnreadableNumbering, ManufacturerListThatBreaksOffIsNotTakenForTheEnd) {
-  winsim::FailNthCall("RegEnumKeyExA", 1, ERROR_ACCESS_DENIED);  // the prune's search
-  winsim::FailNthCall("RegEnumKeyExA", 2, ERROR_ACCESS_DENIED);  // the allocation's
+  winsim::FailCallsMatching("RegEnumKeyExA", "SOFTWARE\\CAPI20", ERROR_ACCESS_DENIED);
   DWORD number = 0;
   EXPECT_EQ(InstallC(&number), machine::kDontInstall);
   EXPECT_EQ(winsim::SubkeyNames(machine::kCapi20), (std::vector<std::string>{"1", "2"}));

@@ -1,10 +1,8 @@
 #include "reliability_machine.h"
 
 #include <filesystem>
-#include <map>
-#include <sstream>
 
-#include "capireg.h"
+#include "numbering_check.h"
 #include "onlcoin_module.h"
 
 namespace reliability {
@@ -20,18 +18,6 @@ bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
     if (x != y) return false;
   }
   return true;
-}
-
-// A controller key's name read as the numbering reads it: leading white space, an optional sign,
-// digits up to the first other character, unsigned 32-bit.
-DWORD KeyNumber(const std::string &name) {
-  size_t i = 0;
-  while (i < name.size() && (name[i] == ' ' || (name[i] >= '\t' && name[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < name.size() && (name[i] == '+' || name[i] == '-')) negative = name[i++] == '-';
-  DWORD value = 0;
-  for (; i < name.size() && name[i] >= '0' && name[i] <= '9'; ++i) value = value * 10 + DWORD(name[i] - '0');
-  return negative ? 0u - value : value;
 }
 
 // A value as the module reads a REG_DWORD: into 4 bytes whatever type the registry gives it, a
@@ -126,15 +112,10 @@ std::string FindManufacturerKey() {
 
 DeviceNumbering ReadNumbering(const std::string &instanceId) {
   DeviceNumbering state;
-  state.id = instanceId;
   const std::string driverKey = winsim::DriverKeyPath(instanceId);
-  state.exists = !driverKey.empty() && winsim::KeyExists(driverKey);
-  if (!state.exists) return state;
-  state.present = winsim::IsDevicePresent(instanceId);
-  const std::string capiKey = driverKey + "\\VendorSpecific\\CAPI";
-  state.maker = FourByteValue(capiKey, "ProductCode") == 1u;
-  if (const std::optional<DWORD> stored = FourByteValue(capiKey, "Controller")) state.number = *stored + 1;
-  if (state.number) {
+  if (driverKey.empty()) return state;
+  if (const std::optional<DWORD> stored = FourByteValue(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
+    state.number = *stored + 1;
     const std::string manufacturer = FindManufacturerKey();
     state.keyExists =
         !manufacturer.empty() && winsim::KeyExists(manufacturer + "\\" + std::to_string(*state.number));
@@ -142,76 +123,18 @@ DeviceNumbering ReadNumbering(const std::string &instanceId) {
   return state;
 }
 
-std::string NumberingViolations(const std::vector<std::string> &devices, const std::set<std::string> &exempt) {
-  std::ostringstream out;
-  std::map<DWORD, std::vector<DeviceNumbering>> holders;
-  for (const std::string &id : devices) {
-    if (exempt.count(id)) continue;
-    const DeviceNumbering device = ReadNumbering(id);
-    if (!device.exists || !device.maker || !device.number) continue;
-    if (!device.keyExists) {
-      out << id << (device.present ? " (present)" : " (absent)") << " holds " << *device.number
-          << " but its controller key is gone\n";
-    }
-    holders[*device.number].push_back(device);
+std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt) {
+  std::string out;
+  for (const devsim::NumberingProblem &problem : devsim::CheckNumbering(machine::kOrvikClassGuid)) {
+    const bool judged =
+        rules == Rules::All || problem.fault == devsim::NumberingFault::SharedNumber ||
+        (rules == Rules::NoNumberLost && problem.fault == devsim::NumberingFault::NumberWithoutKey);
+    if (!judged) continue;
+    bool aboutExempt = false;
+    for (const std::string &id : problem.devices) aboutExempt |= exempt.count(id) != 0;
+    if (!aboutExempt) out += problem.text + "\n";
   }
-  for (const auto &[number, sharing] : holders) {
-    if (sharing.size() < 2) continue;
-    out << "devices";
-    for (const DeviceNumbering &device : sharing) out << " " << device.id << (device.present ? "" : " (absent)");
-    out << " all hold " << number << "\n";
-  }
-  return out.str();
-}
-
-namespace {
-
-std::set<DWORD> HeldNumbers(const std::vector<std::string> &devices) {
-  std::set<DWORD> held;
-  for (const std::string &id : devices) {
-    const DeviceNumbering device = ReadNumbering(id);
-    if (device.exists && device.maker && device.number) held.insert(*device.number);
-  }
-  return held;
-}
-
-}  // namespace
-
-DWORD HeldControllerKeys(const std::vector<std::string> &devices) {
-  const std::string manufacturer = FindManufacturerKey();
-  if (manufacturer.empty()) return 0;
-  const std::set<DWORD> held = HeldNumbers(devices);
-  DWORD heldKeys = 0;
-  for (const std::string &name : winsim::SubkeyNames(manufacturer))
-    heldKeys += held.count(KeyNumber(name)) ? 1 : 0;
-  return heldKeys;
-}
-
-std::string CountViolations(const std::vector<std::string> &devices) {
-  const std::string manufacturer = FindManufacturerKey();
-  if (manufacturer.empty()) return "";
-  const std::set<DWORD> held = HeldNumbers(devices);
-  std::ostringstream out;
-  for (const std::string &name : winsim::SubkeyNames(manufacturer)) {
-    if (!held.count(KeyNumber(name)))
-      out << "controller key " << name << " is held by no device but survived the prune\n";
-  }
-  const DWORD heldKeys = HeldControllerKeys(devices);
-  const std::optional<DWORD> count = winsim::GetDword(manufacturer, "NumberOfControllers");
-  if (count != heldKeys) {
-    out << "NumberOfControllers is " << (count ? std::to_string(*count) : std::string("missing")) << ", "
-        << heldKeys << " controller keys are held\n";
-  }
-  return out.str();
-}
-
-void PruneAsNextAllocation(const std::vector<std::string> &devices) {
-  for (const std::string &id : devices) {
-    if (!ReadNumbering(id).exists) continue;
-    machine::DeviceInSet device(id);
-    PruneOrphanControllers(&device.data, kManufacturerName.c_str());
-    return;
-  }
+  return out;
 }
 
 std::string OpenHandleReport() {

@@ -56,33 +56,18 @@ void BuildRealisticMachine(const MachineShape &shape);
 std::string FindManufacturerKey();
 
 struct DeviceNumbering {
-  std::string id;
-  bool exists = false;
-  bool present = false;
-  bool maker = false;           // ProductCode 1
   std::optional<DWORD> number;  // stored Controller + 1
   bool keyExists = false;       // the controller key of that number under the maker's key
 };
 DeviceNumbering ReadNumbering(const std::string &instanceId);
 
-// Violations of the numbering invariants among `devices`, "" when none:
-// - no two present maker devices hold the same number, and no absent one holds a number that
-//   another maker device holds (it would collide as soon as it is back);
-// - every maker device that holds a number, present or not, has its controller key.
-// Devices in `exempt` hold numbers the rules allow to be given back while the device keeps its
-// value (a refused or failed installation, a removal); they are left out of both checks.
-std::string NumberingViolations(const std::vector<std::string> &devices, const std::set<std::string> &exempt);
-
-// How many controller keys under the maker's manufacturer key name a number that some maker
-// device among `devices` holds (the count a prune would write).
-DWORD HeldControllerKeys(const std::vector<std::string> &devices);
-
-// Right after a prune, NumberOfControllers equals the number of controller keys that some maker
-// device of the class holds, and no other controller key is left. "" when that is so.
-std::string CountViolations(const std::vector<std::string> &devices);
-
-// Runs the prune as the next allocation would, on the first present device of `devices`.
-void PruneAsNextAllocation(const std::vector<std::string> &devices);
+// The rules of the numbering, from the one that holds at every step on: no two adapters of the maker
+// on one number; no adapter's number without its key; and, once the machine is repaired, no key
+// without its adapter and a count that matches too.
+enum class Rules { NoSharedNumber, NoNumberLost, All };
+// What the simulator's numbering check finds against `rules` over the maker's class, one problem
+// per line, "" when none; problems about a device in `exempt` are left out.
+std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt = {});
 
 // "" when nothing is open; otherwise a list of what is.
 std::string OpenHandleReport();

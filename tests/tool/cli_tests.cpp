@@ -192,6 +192,8 @@ TEST_F(Cli, CustomerMachineInRegeditsUnicodeFormShowsWhatARemovalDoes) {
   // The co-installer was found through the hex(7) class registration and released the number.
   EXPECT_NE(result.out.find("CoInstaller 1 (class, onlcoin.dll,DeviceCoInstallerFunc): Enter"), std::string::npos)
       << result.out;
+  EXPECT_NE(result.out.find("==== Numbering of the loaded machine ====\n  Numbering check: consistent"),
+            std::string::npos);
   EXPECT_NE(result.out.find("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]"), std::string::npos);
   EXPECT_NE(result.out.find("\"ONLMonitor\"=-"), std::string::npos);
   EXPECT_EQ(Read(saved).find("ONLMonitor"), std::string::npos);

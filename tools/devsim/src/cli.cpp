@@ -194,6 +194,8 @@ int Run(const Options &options, std::ostream &out, std::ostream &err) {
       out << "  Scenario: " << scenarioName << "\n";
 
       Simulator simulator(out, DispatchOptions{options.traceModuleCalls});
+      // A machine from a file may come broken: what is wrong shows before any step changes it.
+      if (!options.machineFile.empty() || !options.addRegFiles.empty()) simulator.ReportLoadedNumbering();
       simulator.Run(scenario);
       simulator.ReportEndState();
 

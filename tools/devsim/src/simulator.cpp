@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "input_error.h"
+#include "numbering_check.h"
 #include "quit_codes.h"
 #include "registry_read.h"
 #include "status_names.h"
@@ -439,6 +440,26 @@ void Simulator::ReportEndState() {
          << Joined(winsim::SubkeyNames(key)) << "\n";
   }
   if (!any) out_ << "    (no manufacturer)\n";
+  ReportNumberingCheck();
+}
+
+void Simulator::ReportLoadedNumbering() {
+  out_ << "\n==== Numbering of the loaded machine ====\n";
+  ReportNumberingCheck();
+}
+
+void Simulator::ReportNumberingCheck() {
+  const std::string classGuid = ClassGuidOf(kMakerClassName);
+  std::map<std::string, std::string> names;
+  for (const auto &[name, device] : devices_) names[device.instanceId] = name;
+  const std::vector<NumberingProblem> problems = CheckNumbering(classGuid, names);
+  if (problems.empty()) {
+    out_ << "  Numbering check: consistent (no two adapters on one number, every number with its key, "
+            "no key without its adapter, the count right)\n";
+    return;
+  }
+  out_ << "  Numbering check: " << problems.size() << (problems.size() == 1 ? " problem" : " problems") << "\n";
+  for (const NumberingProblem &problem : problems) out_ << "    - " << problem.text << "\n";
 }
 
 }  // namespace devsim

@@ -27,8 +27,12 @@ class Simulator {
   // driver source or setup class the machine does not have, an INF that cannot be read.
   void Run(const Scenario &scenario);
 
-  // The maker's adapters and the CAPI controller registry as they stand.
+  // The maker's adapters and the CAPI controller registry as they stand, and the numbering check.
   void ReportEndState();
+
+  // The check of the maker's controller numbering under its own heading: for a machine loaded from
+  // a file, before the first step.
+  void ReportLoadedNumbering();
 
   // The instance ID behind a scenario name ("" when the name is unknown).
   std::string InstanceIdOf(const std::string &name) const;
@@ -56,6 +60,8 @@ class Simulator {
   // Runs the driver-choice request on an open device and logs the ranks before and after.
   DWORD RunDriverChoice(HDEVINFO set, PSP_DEVINFO_DATA device, InstallLog &log);
   [[noreturn]] void Fail(const Step &step, const std::string &message) const;
+  // Lists every inconsistency of the maker's numbering, or says that there is none.
+  void ReportNumberingCheck();
 
   std::ostream &out_;
   DispatchOptions options_;
