@@ -229,14 +229,9 @@ TEST_F(User32Test, BroadcastsReachTheProgramsOwnTopLevelWindowsOnly) {
   DWORD_PTR result = 0;
   EXPECT_TRUE(SendMessageTimeoutA(HWND_BROADCAST, message, 42, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, 1000, &result));
   ASSERT_TRUE(PostMessageA(HWND_BROADCAST, message, 43, 0));
-  const std::string sent = SeenBy(top), named = Name(message);
-  EXPECT_EQ(sent, named + "(41) " + named + "(42)") << "sent broadcasts are handled before the send returns";
-  while (Next(nullptr, 0, 0, PM_REMOVE) != "none") {
-  }
-  EXPECT_EQ(SeenBy(top), sent) << "a posted broadcast waits in the queue, not handled by PeekMessageA alone";
-  seen.clear();
-  ASSERT_TRUE(PostMessageA(HWND_BROADCAST, message, 44, 0));
-  EXPECT_EQ(Next(nullptr, message, message), "window " + named + " 44 -> 0");
+  const std::string named = Name(message);
+  EXPECT_EQ(SeenBy(top), named + "(41) " + named + "(42)") << "sent ones are handled before the send returns";
+  EXPECT_EQ(Next(nullptr, message, message), "window " + named + " 43 -> 0") << "a posted one waits in the queue";
   EXPECT_EQ(SeenBy(child) + SeenBy(messageOnly), "") << "child and message-only windows get no broadcasts";
 }
 

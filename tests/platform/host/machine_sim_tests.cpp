@@ -1,6 +1,6 @@
-// The simulated machine as the product's tests and the simulator set it up: keys that refuse access
-// until a null DACL is applied, .reg text in and out, devices kept in the registry with their
-// presence, driver ranks and the INF search, and the machine's restart.
+// The simulated machine as the product's tests and the simulator set it up: .reg text in and out,
+// devices kept in the registry with their presence, driver ranks and the INF search, and the
+// machine's restart.
 #include "sim_test.h"
 
 #include <cstdio>
@@ -14,39 +14,6 @@ using MachineSim = SimTest;
 
 constexpr char kKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Sim";
 constexpr char kPorts[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
-
-LONG OpenLocal(const char *path, REGSAM access) {
-  HKEY key = nullptr;
-  const LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key);
-  if (key) RegCloseKey(key);
-  return result;
-}
-
-TEST_F(MachineSim, DeniedAccessHoldsUntilANullDaclIsApplied) {
-  winsim::SetString(std::string(kKey) + "\\Locked\\Child", "v", "x");
-  winsim::DenyAccess(std::string(kKey) + "\\Locked", KEY_ALL_ACCESS);
-  HKEY created = nullptr, dac = nullptr;
-  ExpectRows({
-      {"an open asking for a denied right", OpenLocal("SOFTWARE\\Sim\\Locked", KEY_QUERY_VALUE),
-       ERROR_ACCESS_DENIED},
-      {"a new subkey",
-       RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sim\\Locked\\New", 0, nullptr, 0, KEY_READ, nullptr,
-                       &created, nullptr),
-       ERROR_ACCESS_DENIED},
-      {"deleting the child, which is free", RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sim\\Locked\\Child"),
-       ERROR_SUCCESS},
-      {"deleting the key", RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sim\\Locked"), ERROR_ACCESS_DENIED},
-      {"an open for WRITE_DAC alone",
-       RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sim\\Locked", 0, WRITE_DAC, &dac), ERROR_SUCCESS},
-  });
-  SECURITY_DESCRIPTOR sd;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
-  EXPECT_EQ(RegSetKeySecurity(dac, DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
-  EXPECT_EQ(RegCloseKey(dac), ERROR_SUCCESS);
-  EXPECT_EQ(OpenLocal("SOFTWARE\\Sim\\Locked", KEY_READ), ERROR_SUCCESS) << "a null DACL lifts the denial";
-  EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Sim\\Locked"), ERROR_SUCCESS);
-}
 
 // ---- .reg text --------------------------------------------------------------------------------
 

@@ -127,7 +127,8 @@ TEST_F(User32Sim, ASendToAWindowWhoseThreadHandlesNothingWaitsAsItsFlagsSay) {
   };
   const Case cases[] = {
       {"a plain send waits for the hang's end", 40000, 0, kPlainSend, "back at 40000; late 500; hung 40000"},
-      {"not hung yet: the bound", 40000, 0, SMTO_ABORTIFHUNG, "back at 2000; late 500; timed out after 2000 ms"},
+      {"not responding for 3 s, not yet hung: the bound", 40000, 3000, SMTO_ABORTIFHUNG,
+       "back at 5000; late 3500; timed out after 2000 ms"},
       {"hung for more than 5 s: passed over", 40000, 6000, SMTO_ABORTIFHUNG,
        "back at 6000; passed over: not responding for 6000 ms"},
       {"hung, but without SMTO_ABORTIFHUNG", 40000, 6000, SMTO_NORMAL,
