@@ -2,7 +2,7 @@
 // (by the n-th call of a function, by what a call is about, by the n-th platform call), the
 // accounting of open handles with the call counts and trace, and the verifier that stops handle
 // misuse and endless waits.
-#include "sim_test.h"
+#include "extras_test.h"
 
 #include <functional>
 #include <string>
@@ -10,7 +10,7 @@
 
 namespace {
 
-using FaultsSim = SimTest;
+using FaultsSim = ExtrasTest;
 
 // Opens HKLM\SOFTWARE\Sim and closes it again; the result code.
 LONG OpenSim() {

@@ -1,7 +1,7 @@
 // The simulated machine as the product's tests and the simulator set it up: .reg text in and out,
 // devices kept in the registry with their presence, driver ranks and the INF search, and the
 // machine's restart.
-#include "sim_test.h"
+#include "extras_test.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,7 +10,7 @@
 
 namespace {
 
-using MachineSim = SimTest;
+using MachineSim = ExtrasTest;
 
 constexpr char kKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Sim";
 constexpr char kPorts[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";

@@ -1,7 +1,7 @@
 // The programs the simulated platform stands in for: the program an unquoted path starts, the
 // counter-text loader LOADPERF.DLL with its calls, and the load notifications of modules linked
 // into the host program (the co-installer among them).
-#include "sim_test.h"
+#include "extras_test.h"
 
 #include <optional>
 #include <string>
@@ -10,7 +10,7 @@
 
 namespace {
 
-using RecordsSim = SimTest;
+using RecordsSim = ExtrasTest;
 
 // Starts a command line the way the post-install phase does; the image started, or "error N".
 std::string Start(const std::string &commandLine) {

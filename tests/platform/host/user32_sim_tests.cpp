@@ -1,6 +1,6 @@
 // What only the simulated window manager has: the virtual clock, the monitor applications of other
 // processes that listen for the quit message (whose threads may hang), and the message trace.
-#include "sim_test.h"
+#include "extras_test.h"
 
 #include <string>
 #include <vector>
@@ -25,10 +25,10 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
   return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-class User32Sim : public SimTest {
+class User32Sim : public ExtrasTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    ExtrasTest::SetUp();
     handled.clear();
     quitMessage = RegisterWindowMessageA("ORVIK.Quit");
     WNDCLASSA wc = {};
@@ -45,7 +45,7 @@ class User32Sim : public SimTest {
       DestroyWindow(window_);
       UnregisterClassA(kClassName, kInstance);
     }
-    SimTest::TearDown();
+    ExtrasTest::TearDown();
   }
   // Takes and dispatches what is queued now, without letting time pass.
   static void Pump() {

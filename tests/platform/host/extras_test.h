@@ -1,8 +1,8 @@
 // The fixture of the tests of the simulation's own extras: a fresh machine whose drive C: is a
 // folder of the test's own (so that files a test puts in the INF folder are seen by no other
 // test), and at the end no handle of any kind left open.
-#ifndef TESTS_PLATFORM_HOST_SIM_TEST_H
-#define TESTS_PLATFORM_HOST_SIM_TEST_H
+#ifndef TESTS_PLATFORM_HOST_EXTRAS_TEST_H
+#define TESTS_PLATFORM_HOST_EXTRAS_TEST_H
 
 #include <gtest/gtest.h>
 #include <winsim.h>
@@ -13,7 +13,7 @@
 
 #include "platform_test.h"
 
-class SimTest : public ::testing::Test {
+class ExtrasTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = (std::filesystem::temp_directory_path() / "winsim-extras-XXXXXX").string();
@@ -31,4 +31,4 @@ class SimTest : public ::testing::Test {
   std::string root_;
 };
 
-#endif  // TESTS_PLATFORM_HOST_SIM_TEST_H
+#endif  // TESTS_PLATFORM_HOST_EXTRAS_TEST_H
