@@ -23,9 +23,14 @@ DWORD WriteControllerChannels(HDEVINFO set, PSP_DEVINFO_DATA device);
 
 // What the device being installed may do with the number it stores, as PrepareControllers finds.
 enum StoredControllerUse {
-  STORED_CONTROLLER_HELD,          // still its own, with its key: taken again as it is
-  STORED_CONTROLLER_KEY_RESTORED,  // nobody else stores it, its key came back: taken again
-  STORED_CONTROLLER_NONE           // none, or not its own any more (its value is gone): allocate one
+  // Held before this installation: the device is the maker's adapter, the number has its key and
+  // nobody else stores it. Taken again, and kept if the installation fails.
+  STORED_CONTROLLER_HELD,
+  // Nobody else stores it, but the device did not hold it (its key was gone and came back, or the
+  // device is not yet the maker's adapter). Taken again, and given back if the installation fails.
+  STORED_CONTROLLER_TAKEN_AGAIN,
+  // None, or not the device's any more (its value is gone): a number is allocated.
+  STORED_CONTROLLER_NONE
 };
 // Whether `number`, which the device stores, is still the device's own: its controller key exists
 // under the maker's manufacturer key and no other adapter of the maker in its class stores it.

@@ -16,10 +16,10 @@
 //   (0x80000000 in PrivateData; numbers never reach 2^31).
 // - A stored number is taken again only while it is still the device's: its controller key exists
 //   and no other adapter of the maker stores it. When its key is gone and nobody else stores it,
-//   the key comes back (and is counted). When another adapter stores it, or when that cannot be
-//   ruled out for a number without a key, the device's value goes and the device is numbered as
-//   one without a number. A number whose key exists is trusted even when some device of the class
-//   cannot be read.
+//   the key comes back (and is counted). Only a number that the device held as the maker's adapter
+//   (ProductCode 1) with its key counts as held before the installation. When another adapter stores it, or when
+//   that cannot be ruled out for a number without a key, the device's value goes and the device is numbered as one
+//   without a number. A number whose key exists is trusted even when some device of the class cannot be read.
 // - A free number is never one that an adapter of the maker stores: such a number without a key is
 //   dealt with as if its key existed (its key comes back; a present holder keeps the number, an
 //   absent one is moved).
@@ -519,7 +519,7 @@ StoredControllerUse ClaimStoredNumber(NumberingFacts *facts, PSP_DEVINFO_DATA de
   if (!facts->complete && RereadDevices(facts) && AnotherHolderStores(*facts, device, stored)) {
     return STORED_CONTROLLER_NONE;
   }
-  return facts->complete ? STORED_CONTROLLER_KEY_RESTORED : STORED_CONTROLLER_NONE;
+  return facts->complete ? STORED_CONTROLLER_TAKEN_AGAIN : STORED_CONTROLLER_NONE;
 }
 
 // The lowest number that has no controller key and that no holder, nor the device being installed,
@@ -922,6 +922,16 @@ StoredControllerUse PrepareControllers(NumberingFacts *facts, HDEVINFO set, PSP_
         if (facts->holders[i].devInst == device->DevInst) facts->holders[i].holds = false;
       }
     }
+  }
+  // Only the maker's adapter (ProductCode 1) holds a number; a device that is not that yet (its
+  // installation never went through) held nothing before this one.
+  if (use == STORED_CONTROLLER_HELD) {
+    bool holds = false;
+    for (DWORD i = 0; i < facts->holderCount; ++i) {
+      const ControllerHolder &holder = facts->holders[i];
+      holds |= holder.devInst == device->DevInst && holder.holds && holder.number == *stored;
+    }
+    if (!holds) use = STORED_CONTROLLER_TAKEN_AGAIN;
   }
   const DWORD *reserved = use == STORED_CONTROLLER_NONE ? nullptr : stored;
   PruneControllers(facts, manufacturer, reserved);
