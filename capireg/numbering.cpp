@@ -771,7 +771,6 @@ BOOL FindFreeController(PSP_DEVINFO_DATA device, const char *manufacturer, HKEY 
                         BOOL reclaimAbsent) {
   NumberingFacts facts;
   LearnFacts(device, reclaimAbsent != FALSE, &facts);
-  if (device == nullptr) facts.complete = facts.presentComplete = false;
   const BOOL found = FindFreeControllerAmong(&facts, manufacturer, manufacturerKey, number, reclaimAbsent);
   ForgetNumberingFacts(&facts);
   return found;
@@ -829,7 +828,6 @@ BOOL AllocateController(PSP_DEVINFO_DATA device, const char *manufacturer, char 
                         DWORD *number) {
   NumberingFacts facts;
   LearnFacts(device, true, &facts);
-  if (device == nullptr) facts.complete = facts.presentComplete = false;
   const BOOL allocated = AllocateController(&facts, device, manufacturer, deviceName, deviceNameSize, number);
   ForgetNumberingFacts(&facts);
   return allocated;
