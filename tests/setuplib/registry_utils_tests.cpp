@@ -13,59 +13,40 @@ bool KeyHandleNames(HKEY key, const std::string &keyPath) {
   return winsim::GetString(keyPath, "Probe") == std::optional<std::string>("probe");
 }
 
-using CreateKeyPathTest = SimTest;
+using RegistryUtilsTest = SimTest;
 
-TEST_F(CreateKeyPathTest, CreatesEveryLevelAndHandsOutTheLast) {
-  char path[] = "Software\\ORVIK";
-  HKEY key = nullptr;
-  ASSERT_EQ(CreateKeyPath(HKEY_LOCAL_MACHINE, path, &key), SETUP_STATUS_OK);
-  EXPECT_TRUE(KeyHandleNames(key, "HKLM\\Software\\ORVIK"));
-  RegCloseKey(key);
-  EXPECT_STREQ(path, "Software\\ORVIK") << "the caller's text must stay as it was";
-}
-
-TEST_F(CreateKeyPathTest, EmptySegmentsReopenTheCurrentLevel) {
-  for (const char *path : {"Software\\ORVIK\\", "Software\\\\ORVIK"}) {
+TEST_F(RegistryUtilsTest, CreateKeyPathCreatesEveryLevelAndHandsOutOnlyTheLast) {
+  // An empty segment opens the current level once more.
+  for (const char *text : {"Software\\ORVIK", "Software\\ORVIK\\", "Software\\\\ORVIK"}) {
+    std::string path = text;
     HKEY key = nullptr;
-    ASSERT_EQ(CreateKeyPath(HKEY_LOCAL_MACHINE, path, &key), SETUP_STATUS_OK) << path;
-    EXPECT_TRUE(KeyHandleNames(key, "HKLM\\Software\\ORVIK")) << path;
-    RegCloseKey(key);
-    EXPECT_EQ(winsim::SubkeyNames("HKLM\\Software"), std::vector<std::string>{"ORVIK"}) << path;
-    EXPECT_TRUE(winsim::SubkeyNames("HKLM\\Software\\ORVIK").empty()) << path;
+    ASSERT_EQ(CreateKeyPath(HKEY_LOCAL_MACHINE, path.c_str(), &key), SETUP_STATUS_OK) << text;
+    EXPECT_TRUE(KeyHandleNames(key, "HKLM\\Software\\ORVIK")) << text;
+    RegCloseKey(key);  // the fixture checks that no other handle is left
+    EXPECT_EQ(path, text) << "the caller's text must stay as it was";
+    EXPECT_EQ(winsim::SubkeyNames("HKLM\\Software"), std::vector<std::string>{"ORVIK"}) << text;
+    EXPECT_TRUE(winsim::SubkeyNames("HKLM\\Software\\ORVIK").empty()) << text;
   }
-}
 
-TEST_F(CreateKeyPathTest, FailureLeavesCreatedLevelsAndNoHandle) {
+  // A failure leaves the levels created before it, no handle, and the caller's root open.
   HKEY root = nullptr;
-  ASSERT_EQ(
-      RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr),
-      ERROR_SUCCESS);
-  winsim::FailNthCall("RegCreateKeyExA", 2, ERROR_ACCESS_DENIED);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS, &root), ERROR_SUCCESS);
   HKEY key = nullptr;
-  EXPECT_EQ(CreateKeyPath(root, "ORVIK\\CAPI\\Deep", &key), SETUP_STATUS_KEY_FAILED);
-  EXPECT_TRUE(winsim::KeyExists("HKLM\\Software\\ORVIK"));
-  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\ORVIK\\CAPI"));
-
-  // A failure on the first level must not close the caller's root either.
+  winsim::FailNthCall("RegCreateKeyExA", 2, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(CreateKeyPath(root, "New\\CAPI\\Deep", &key), SETUP_STATUS_KEY_FAILED);
+  EXPECT_TRUE(winsim::KeyExists("HKLM\\Software\\New"));
+  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\New\\CAPI"));
   winsim::FailNthCall("RegCreateKeyExA", 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(CreateKeyPath(root, "Other", &key), SETUP_STATUS_KEY_FAILED);
   EXPECT_TRUE(KeyHandleNames(root, "HKLM\\Software")) << "the root handle was closed";
+  EXPECT_TRUE(SetKeyDefaultValue(root, "Version", "3.38"));
   RegCloseKey(root);
-}
-
-TEST_F(CreateKeyPathTest, SetKeyDefaultValueWritesOnlyTheSubkeysDefault) {
-  HKEY key = nullptr;
-  ASSERT_EQ(CreateKeyPath(HKEY_LOCAL_MACHINE, "Software\\ORVIK\\CAPI", &key), SETUP_STATUS_OK);
-  EXPECT_TRUE(SetKeyDefaultValue(key, "Version", "3.38"));
-  RegCloseKey(key);
-  const auto value = winsim::GetValue("HKLM\\Software\\ORVIK\\CAPI\\Version", "");
+  const auto value = winsim::GetValue("HKLM\\Software\\Version", "");
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(std::string(value->data.begin(), value->data.end()), std::string("3.38", 5));
-  EXPECT_FALSE(winsim::GetValue("HKLM\\Software\\ORVIK\\CAPI", "Version").has_value());
+  EXPECT_FALSE(winsim::GetValue("HKLM\\Software", "Version").has_value()) << "no named value";
 }
-
-using DeleteKeyTreeTest = SimTest;
 
 const char *kTree =
     "REGEDIT4\n\n"
@@ -74,21 +55,9 @@ const char *kTree =
     "[HKEY_LOCAL_MACHINE\\Software\\T\\A2]\n@=\"x\"\n"
     "[HKEY_LOCAL_MACHINE\\Software\\T2]\n";
 
-TEST_F(DeleteKeyTreeTest, MissingKeyIsKeyFailed) {
+TEST_F(RegistryUtilsTest, DeleteKeyTreeDeletesDepthFirstAndStopsAtTheFirstRefusal) {
   ASSERT_TRUE(winsim::LoadReg(kTree));
   EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\Missing", FALSE), SETUP_STATUS_KEY_FAILED);
-  EXPECT_EQ(winsim::SubkeyNames("HKLM\\Software"), (std::vector<std::string>{"T", "T2"}));
-}
-
-TEST_F(DeleteKeyTreeTest, DeletesThreeLevelsAndNothingBeside) {
-  ASSERT_TRUE(winsim::LoadReg(kTree));
-  EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T", FALSE), SETUP_STATUS_OK);
-  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\T"));
-  EXPECT_TRUE(winsim::KeyExists("HKLM\\Software\\T2"));
-}
-
-TEST_F(DeleteKeyTreeTest, RefusingKeyStopsUntilAccessIsOpened) {
-  ASSERT_TRUE(winsim::LoadReg(kTree));
   winsim::DenyAccess("HKLM\\Software\\T\\A\\B", DELETE);
   EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T", FALSE), SETUP_STATUS_KEY_DELETE_FAILED);
   EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\T\\A\\B\\C")) << "what was deleted before stays deleted";
@@ -96,17 +65,15 @@ TEST_F(DeleteKeyTreeTest, RefusingKeyStopsUntilAccessIsOpened) {
   EXPECT_TRUE(winsim::KeyExists("HKLM\\Software\\T\\A\\B2")) << "the walk stops at the refusing key";
 
   EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T", TRUE), SETUP_STATUS_OK);
-  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\T"));
-}
+  EXPECT_EQ(winsim::SubkeyNames("HKLM\\Software"), std::vector<std::string>{"T2"});
 
-TEST_F(DeleteKeyTreeTest, EnumerationErrorFailsEvenThoughTheKeyGoes) {
-  ASSERT_TRUE(winsim::LoadReg(kTree));
+  // An enumeration that breaks off fails the deletion, though the key itself goes.
   winsim::FailNthCall("RegEnumKeyExA", 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\T2", FALSE), SETUP_STATUS_KEY_DELETE_FAILED);
-  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\T2")) << "the deletion is tried whatever the enumeration said";
+  EXPECT_FALSE(winsim::KeyExists("HKLM\\Software\\T2"));
 }
 
-TEST_F(DeleteKeyTreeTest, GrantOpenAccessReportsEachFailureAndFreesTheDescriptor) {
+TEST_F(RegistryUtilsTest, GrantOpenAccessReportsEachFailureAndFreesTheDescriptor) {
   ASSERT_TRUE(winsim::LoadReg(kTree));
   winsim::DenyAccess("HKLM\\Software\\T2", DELETE);
   HKEY key = nullptr;
