@@ -118,6 +118,16 @@ std::function<void()> FailNth(const char *function, unsigned n) {
   return [=] { winsim::FailNthCall(function, n, ERROR_NOT_ENOUGH_MEMORY); };
 }
 
+// The module keeps the quit message's number for its whole life, so only the first exchange of a
+// process can find that it cannot be registered (CTest runs every test in a process of its own).
+TEST_F(QuitProtocolTest, QuitMessageThatCannotBeRegisteredMeansNoQueryNoOrderAndOk) {
+  winsim::AddQuitListener(Silent("silent"));
+  winsim::FailNthCall("RegisterWindowMessageA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  const std::string outcome = Outcome(CloseMonitorApplications(kModule));
+  if (winsim::CallCounts()["RegisterWindowMessageA"] == 0) GTEST_SKIP() << "registered by an earlier test";
+  EXPECT_EQ(outcome, "ok at 10 ms; queries; orders");
+}
+
 // Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
 // class or timer, nothing in the thread's queue, no wait that could never have ended.
 TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothingBehind) {
