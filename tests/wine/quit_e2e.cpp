@@ -154,10 +154,6 @@ struct ExchangeCase {
   bool waitsForConfirmations;  // the first run waits its whole time
 };
 
-void PrintTo(const ExchangeCase &c, std::ostream *out) {
-  *out << c.name;
-}
-
 const ExchangeCase kExchangeCases[] = {
     {"NoListener", {}, false, "", 1, false},
     {"ConfirmingListenersEndAndTheLastConfirmationEndsTheWait",
@@ -177,9 +173,9 @@ class QuitExchange : public MachineTest, public ::testing::WithParamInterface<Ex
   void SetUp() override {
     MachineTest::SetUp();
     if (HasFatalFailure()) return;
-    adapter_.reset(new Adapter(InstanceId(1), infPath_, {}));
+    adapter_.reset(new Adapter(InstanceId(1), infPath_));
     ASSERT_TRUE(adapter_->ok());
-    ASSERT_EQ(Install(*adapter_).post, static_cast<DWORD>(NO_ERROR));
+    ASSERT_EQ(Install(*adapter_), static_cast<DWORD>(NO_ERROR));
   }
   void TearDown() override {
     adapter_.reset();
