@@ -198,6 +198,13 @@ RegValue ReadValue(HKEY root, const std::string &path, const std::string &name) 
   return value;
 }
 
+long long DwordOf(const RegValue &value) {
+  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
+  DWORD number = 0;
+  std::memcpy(&number, value.data.data(), sizeof number);
+  return number;
+}
+
 std::string ReadText(const std::string &path, const std::string &name) {
   const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
   if (!value.found) return "<missing>";
@@ -207,11 +214,7 @@ std::string ReadText(const std::string &path, const std::string &name) {
 }
 
 long long ReadDword(const std::string &path, const std::string &name) {
-  const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
-  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
-  DWORD number = 0;
-  std::memcpy(&number, value.data.data(), sizeof number);
-  return number;
+  return DwordOf(ReadValue(HKEY_LOCAL_MACHINE, path, name));
 }
 
 bool KeyExists(const std::string &path) {
@@ -366,10 +369,7 @@ long long Adapter::StoredController() {
   if (driverKey == INVALID_HANDLE_VALUE) return -1;
   const RegValue value = ReadValue(driverKey, "VendorSpecific\\CAPI", "Controller");
   RegCloseKey(driverKey);
-  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
-  DWORD number = 0;
-  std::memcpy(&number, value.data.data(), sizeof number);
-  return number;
+  return DwordOf(value);
 }
 
 bool Adapter::RemoveFromSystem() {

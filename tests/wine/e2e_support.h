@@ -52,6 +52,7 @@ RegValue ReadValue(HKEY root, const std::string &path, const std::string &name);
 // A REG_SZ value without its terminating NUL; "<missing>" or "<type N>" when it is not a string.
 std::string ReadText(const std::string &path, const std::string &name);
 // A REG_DWORD value; -1 when it is missing or of another type.
+long long DwordOf(const RegValue &value);
 long long ReadDword(const std::string &path, const std::string &name);
 bool KeyExists(const std::string &path);
 // Subkey names in sorted order.

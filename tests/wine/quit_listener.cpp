@@ -87,21 +87,16 @@ LRESULT CALLBACK ListenerProc(HWND window, UINT message, WPARAM wParam, LPARAM l
   }
 }
 
+// The order of the names is that of Mode.
 bool ParseMode(const char *text) {
-  if (std::strcmp(text, "confirm") == 0) {
-    mode = Mode::Confirm;
-  } else if (std::strcmp(text, "refuse") == 0) {
-    mode = Mode::Refuse;
-  } else if (std::strcmp(text, "silent") == 0) {
-    mode = Mode::Silent;
-  } else if (std::strcmp(text, "hang") == 0) {
-    mode = Mode::Hang;
-  } else if (std::strcmp(text, "stray") == 0) {
-    mode = Mode::Stray;
-  } else {
-    return false;
+  const char *const names[] = {"confirm", "refuse", "silent", "hang", "stray"};
+  for (int i = 0; i < 5; ++i) {
+    if (std::strcmp(text, names[i]) == 0) {
+      mode = static_cast<Mode>(i);
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 }  // namespace
