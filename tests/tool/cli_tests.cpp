@@ -56,6 +56,15 @@ class Cli : public ::testing::Test {
   std::string dir_;
 };
 
+// The part of a report about step `n`.
+std::string Step(const std::string &report, int n) {
+  const size_t start = report.find("==== Step " + std::to_string(n) + " ");
+  return start == std::string::npos ? "<no step " + std::to_string(n) + ">"
+                                    : report.substr(start, report.find("\n==== ", start) - start);
+}
+
+// The embedded job: a card installed after a driver choice, a monitor running, a box on the
+// parallel port installed, a restart, then both removed.
 TEST_F(Cli, DefaultJobReportsEveryStepOfTheEmbeddedScenario) {
   Result result = Main({});
   ASSERT_EQ(result.status, devsim::kExitOk) << result.err;
@@ -64,10 +73,18 @@ TEST_F(Cli, DefaultJobReportsEveryStepOfTheEmbeddedScenario) {
   size_t steps = 0;
   for (std::string line; std::getline(scenario, line);) steps += !line.empty() && line[0] != '#';
   EXPECT_EQ(Count(result.out, "==== Step "), steps);
-  // Two installations, a driver choice and two removals succeed; the last removal asks the
-  // monitor to quit, and the class is left without devices.
-  EXPECT_EQ(Count(result.out, "<<<  [Exit status: SUCCESS]"), 5u) << result.out;
-  EXPECT_NE(result.out.find("QuitDone"), std::string::npos);
+  EXPECT_EQ(Count(result.out, "<<<  [Exit status: SUCCESS]"), 5u) << "two installations, a choice, two removals";
+  // Nothing the installations wrote is volatile; the Run key starts the monitor at logon.
+  for (const char *shown : {"--- Registry changes ---\n    (none)", "Device 'card' PCI\\VEN_1A2B&DEV_0100",
+                            "command line \"C:\\Program Files\\ORVIK\\DAZA Zodar\\onlmon.exe\""})
+    EXPECT_NE(Step(result.out, 8).find(shown), std::string::npos) << shown << " in\n" << Step(result.out, 8);
+  // Only the last removal asks the monitor to quit and takes the product set-up away.
+  EXPECT_EQ(Step(result.out, 10).find("Quit exchange"), std::string::npos) << Step(result.out, 10);
+  EXPECT_EQ(Step(result.out, 10).find("ONLMonitor"), std::string::npos);
+  for (const char *shown : {"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]", "\"ONLMonitor\"=-",
+                            "-REM Install CAPI support", "UnloadPerfCounterTextStringsA(\"unlodctr onlbase\"",
+                            "module -> broadcast  ORVIK.Quit QuitOrder", "onlmon -> module  ORVIK.Quit QuitDone"})
+    EXPECT_NE(Step(result.out, 11).find(shown), std::string::npos) << shown << " in\n" << Step(result.out, 11);
   EXPECT_NE(result.out.find("  Devices of setup class ORVIK {6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}:\n    (none)"),
             std::string::npos);
   EXPECT_EQ(Main({"--print-scenario"}).out, devsim::EmbeddedScenario());

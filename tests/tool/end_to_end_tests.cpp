@@ -1,6 +1,7 @@
 // The simulator's jobs from end to end on its embedded default machine: what each step does to the
-// machine and what its report shows, for installations, a restart, removals, failed installations,
-// unplugged devices and monitor applications that answer the quit message in every way.
+// machine and what its report shows, for a driver choice and installation, failed installations,
+// unplugged devices and monitor applications that answer the quit message in every way (the
+// default job's restart and removals: cli_tests.cpp).
 #include <gtest/gtest.h>
 
 #include "devsim_fixture.h"
@@ -10,7 +11,6 @@ namespace {
 
 constexpr const char *kCapiMaker = "SOFTWARE\\CAPI20\\1";
 constexpr const char *kRunKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr const char *kToolsFolder = "C:\\Program Files\\ORVIK\\DAZA Zodar";
 
 bool Has(const std::string &report, const std::string &part) {
   return report.find(part) != std::string::npos;
@@ -18,42 +18,8 @@ bool Has(const std::string &report, const std::string &part) {
 
 class EndToEnd : public DevsimTest {
  protected:
-  void InstallBoth() {
-    Run(std::string(kCardLine) + "choose card\ninstall card\nmonitor onlmon\n" + kBoxLine + "install box\n");
-  }
   std::string Use(const char *name, const char *id) { return std::string("use ") + name + " id=" + id + "\n"; }
 };
-
-TEST_F(EndToEnd, InstalledAdaptersComeBackFromARestartWithNothingChangedAndTheMonitorStarted) {
-  InstallBoth();
-  EXPECT_EQ(winsim::GetDword(CapiKey(kCardId), "Controller"), 0u);
-  EXPECT_EQ(winsim::GetDword(CapiKey(kBoxId), "Controller"), 1u);
-  const std::string installed = winsim::ExportReg("HKEY_LOCAL_MACHINE");
-  const std::string report = Run(Use("card", kCardId) + "restart\n");
-  EXPECT_EQ(winsim::ExportReg("HKEY_LOCAL_MACHINE"), installed) << "nothing the installations wrote is volatile";
-  EXPECT_TRUE(Has(report, std::string("Device 'card' ") + kCardId + " is present.")) << report;
-  EXPECT_TRUE(winsim::IsDevicePresent(kCardId));
-  // The box asked for a restart, so only the card's installation started the two programs; after
-  // the restart the Run key starts its programs, the monitor with its command line as it stands there.
-  ASSERT_EQ(winsim::StartedProcesses().size(), 4u);
-  EXPECT_EQ(winsim::StartedProcesses()[0].commandLine, std::string(kToolsFolder) + "\\onlmon.exe ");
-  EXPECT_EQ(winsim::StartedProcesses()[3].commandLine, std::string(kToolsFolder) + "\\onlmon.exe");
-}
-
-TEST_F(EndToEnd, OnlyTheLastRemovalAsksTheMonitorsToQuitAndTakesTheProductAway) {
-  InstallBoth();
-  std::string report = Run(Use("card", kCardId) + "remove card\n");
-  EXPECT_TRUE(Has(report, "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1\\1]")) << report;
-  EXPECT_FALSE(Has(report, "Quit exchange"));
-  EXPECT_TRUE(winsim::GetValue(Key(kRunKey), "ONLMonitor"));
-
-  report = Run(Use("box", kBoxId) + "remove box\n");
-  for (const char *shown : {"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]", "\"ONLMonitor\"=-",
-                            "-REM Install CAPI support", "UnloadPerfCounterTextStringsA(\"unlodctr onlbase\"",
-                            "module -> broadcast  ORVIK.Quit QuitOrder", "onlmon -> module  ORVIK.Quit QuitDone"})
-    EXPECT_TRUE(Has(report, shown)) << shown << " in\n" << report;
-  EXPECT_FALSE(winsim::GetValue(Key(kRunKey), "ONLMonitor"));
-}
 
 TEST_F(EndToEnd, DriverChoicePicksTheNewerVersionAndTheInstallationRunsItsSection) {
   std::string report = Run(std::string(kCardLine) + "choose card\ninstall card\n");
@@ -67,17 +33,10 @@ TEST_F(EndToEnd, DriverChoicePicksTheNewerVersionAndTheInstallationRunsItsSectio
   EXPECT_EQ(winsim::GetString(driverKey, "InfSection"), "ONL.PCI");
   EXPECT_EQ(winsim::GetString(CapiKey(kCardId), "CardType"), "pci/bri");
   // The AddReg lines' flags give their types.
-  const std::pair<const char *, winsim::RegValue> values[] = {
-      {"Protocols", {REG_MULTI_SZ, {'D', 'S', 'S', '1', 0, '1', 'T', 'R', '6', 0, 0}}},
-      {"TraceFile", {REG_EXPAND_SZ, {'%', 'S', 'y', 's', 't', 'e', 'm', 'R', 'o', 'o', 't', '%', '\\',
-                                     'o', 'n', 'l', 't', 'r', 'a', 'c', 'e', '.', 'l', 'o', 'g', 0}}},
-      {"LinkOptions", {REG_BINARY, {0x01, 0x00, 0x0c, 0x00}}}};
-  for (const auto &[name, expected] : values) {
-    const std::optional<winsim::RegValue> value = winsim::GetValue(driverKey, name);
-    ASSERT_TRUE(value) << name;
-    EXPECT_EQ(value->type, expected.type) << name;
-    EXPECT_EQ(value->data, expected.data) << name;
-  }
+  for (const char *shown :
+       {"\"Protocols\"=hex(7):44,53,53,31,00,31,54,52,36,00,00\n    ; REG_MULTI_SZ: \"DSS1\", \"1TR6\"",
+        "; REG_EXPAND_SZ: \"%SystemRoot%\\onltrace.log\"", "\"LinkOptions\"=hex:01,00,0c,00"})
+    EXPECT_TRUE(Has(report, shown)) << shown;
   // No-clobber: a line type the user changed survives a reinstallation. The package's INF went
   // into the INF folder and the stale maker INF was purged; another maker's INF stays.
   winsim::SetString(driverKey, "LineType", "1TR6 only");
