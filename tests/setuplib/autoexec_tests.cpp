@@ -89,6 +89,15 @@ TEST_F(AutoexecTest, FailedEditLeavesTheFileUnchanged) {
   EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_REMOVE), SETUP_STATUS_FILE_FAILED);
   CloseHandle(holder);
   EXPECT_EQ(winsim::GetFile(kFile), std::optional<std::string>(before));
+
+  // The file's path fills the 259 characters of a path at most; a longer one is not opened.
+  for (size_t length : {238, 239}) {
+    const std::string windows = "C:\\" + std::string(length - 3, 'w'), file = windows + "\\system32\\autoexec.nt";
+    winsim::PutFile(windows + "\\system32\\config.nt", "");
+    winsim::SetWindowsDirectory(windows);
+    EXPECT_EQ(EditAutoexecNt(AUTOEXEC_MODE_ADD), length == 238 ? SETUP_STATUS_OK : SETUP_STATUS_FILE_FAILED);
+    EXPECT_EQ(winsim::GetFile(file).value_or("<no file>"), length == 238 ? kAdded : "<no file>");
+  }
 }
 
 }  // namespace

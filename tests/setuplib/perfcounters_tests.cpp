@@ -139,8 +139,10 @@ TEST_F(PerfCountersTest, CommandLinesAndFoldersThatDoNotFitSkipTheLoaderAndKeepT
   EXPECT_EQ(Install(longest + "n"), SETUP_STATUS_OK);
   // A short file name in a folder whose full path exceeds the path buffer.
   EXPECT_EQ(Install("C:\\" + std::string(250, 'd') + "\\counters.ini"), SETUP_STATUS_OK);
-  winsim::FailNthCall("GetFullPathNameA", 1, ERROR_INVALID_NAME);
-  EXPECT_EQ(Install(kCounterFile), SETUP_STATUS_OK);
+  for (const char *function : {"GetFullPathNameA", "GetCurrentDirectoryA"}) {
+    winsim::FailNthCall(function, 1, ERROR_INVALID_NAME);
+    EXPECT_EQ(Install(kCounterFile), SETUP_STATUS_OK) << function;
+  }
   EXPECT_EQ(winsim::LoadPerfCalls().size(), 2u) << "the loader was called for a text that does not fit";
   EXPECT_EQ(winsim::CallCounts()["SetCurrentDirectoryA"], 0u);
   EXPECT_EQ(CurrentDirectory(), "C:\\WINDOWS");

@@ -126,6 +126,7 @@ TEST_F(QuitProtocolTest, QuitMessageThatCannotBeRegisteredMeansNoQueryNoOrderAnd
   const std::string outcome = Outcome(CloseMonitorApplications(kModule));
   if (winsim::CallCounts()["RegisterWindowMessageA"] == 0) GTEST_SKIP() << "registered by an earlier test";
   EXPECT_EQ(outcome, "ok at 10 ms; queries; orders");
+  EXPECT_EQ(winsim::CallCounts()["SendMessageTimeoutA"], 0u) << "no query of any message";
 }
 
 // Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
@@ -258,22 +259,16 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
 
 // ---- The calling thread's loop ---------------------------------------------------------------
 
-TEST_F(QuitProtocolTest, MessagesForOtherWindowsOfTheThreadAreDispatched) {
+TEST_F(QuitProtocolTest, MessagesForOtherWindowsOfTheThreadAreDispatchedAndACallFromThemFindsTheClassTaken) {
   HWND other = CreateOtherWindow();
   ASSERT_NE(other, nullptr);
   ASSERT_TRUE(PostMessageA(other, WM_USER, 0, 0));
+  ASSERT_TRUE(PostMessageA(other, nestedCallMessage, 0, 0));
   winsim::ScheduleAt(20, [other] { PostMessageA(other, WM_USER + 1, 0, 0); });
   winsim::AddQuitListener(Listener("late", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 50)}));
   EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(otherWindowMessages, (std::vector<UINT>{WM_USER, WM_USER + 1}));
+  EXPECT_EQ(otherWindowMessages, (std::vector<UINT>{WM_USER, nestedCallMessage, WM_USER + 1}));
   EXPECT_EQ(winsim::NowMs(), 50u) << "a WM_USER for another window does not end the run";
-}
-
-TEST_F(QuitProtocolTest, ASecondCallDuringARunFindsTheClassTaken) {
-  HWND other = CreateOtherWindow();
-  ASSERT_NE(other, nullptr);
-  ASSERT_TRUE(PostMessageA(other, nestedCallMessage, 0, 0));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
   EXPECT_EQ(nestedCallResult, SETUP_STATUS_UNAVAILABLE);
   EXPECT_EQ(BroadcastTimes(QUIT_QUERY).size(), 1u) << "the refused call broadcast nothing";
 }
