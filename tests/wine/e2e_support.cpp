@@ -217,13 +217,6 @@ long long ReadDword(const std::string &path, const std::string &name) {
   return DwordOf(ReadValue(HKEY_LOCAL_MACHINE, path, name));
 }
 
-bool KeyExists(const std::string &path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
-
 std::vector<std::string> Subkeys(const std::string &path) {
   std::vector<std::string> names;
   HKEY key = nullptr;

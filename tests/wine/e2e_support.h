@@ -54,7 +54,6 @@ std::string ReadText(const std::string &path, const std::string &name);
 // A REG_DWORD value; -1 when it is missing or of another type.
 long long DwordOf(const RegValue &value);
 long long ReadDword(const std::string &path, const std::string &name);
-bool KeyExists(const std::string &path);
 // Subkey names in sorted order.
 std::vector<std::string> Subkeys(const std::string &path);
 void WriteDword(HKEY key, const char *name, DWORD value);
