@@ -64,11 +64,9 @@ class Listener {
   }
   ~Listener() {
     if (!process_.hProcess) return;
-    if (Running() && IsHungAppWindow(window_)) TerminateProcess(process_.hProcess, 1);
     if (Running()) {
-      PostMessageA(window_, WM_CLOSE, 0, 0);
-      if (WaitForSingleObject(process_.hProcess, kExitWaitMs) != WAIT_OBJECT_0)
-        TerminateProcess(process_.hProcess, 1);
+      TerminateProcess(process_.hProcess, 1);
+      WaitForSingleObject(process_.hProcess, kExitWaitMs);
     }
     CloseHandle(process_.hProcess);
     DeleteFileA(log_.c_str());
