@@ -54,10 +54,6 @@ TEST_F(AutoexecTest, EachEditLeavesTheFileItMust) {
     EXPECT_EQ(EditAutoexecNt(edit.mode), SETUP_STATUS_OK);
     EXPECT_EQ(winsim::GetFile(kFile).value_or("<no file>"), edit.after);
   }
-  winsim::PutFile(kFile, "a\r\n");
-  AddCapiSupportToAutoexec();
-  RemoveCapiSupportFromAutoexec();
-  EXPECT_EQ(winsim::GetFile(kFile), std::optional<std::string>("a\r\n\r\n"));
 }
 
 TEST_F(AutoexecTest, FailedEditLeavesTheFileUnchanged) {

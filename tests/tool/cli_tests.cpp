@@ -102,23 +102,21 @@ TEST_F(Cli, BadInputIsRefusedWithItsStatusAndMessageAndNothingIsSaved) {
     std::string message;
     bool reports;  // whether steps ran before the error
   };
+  // clang-format off
   const Case cases[] = {
       {{"--frobnicate"}, devsim::kExitUsage, "unknown option '--frobnicate'", false},
       {{"--scenario"}, devsim::kExitUsage, "--scenario needs a value", false},
       {{"--trace=yes"}, devsim::kExitUsage, "--trace takes no value", false},
       {{"--save", saved, "--save", saved}, devsim::kExitUsage, "--save is given twice", false},
-      {{"--scenario", bad, "--save", saved},
-       devsim::kExitInputError,
-       bad + ":3: option 'fail': 'maybe' is not a number",
-       false},
-      {{"--scenario=" + stops, "--save=" + saved, "--save-files", files},
-       devsim::kExitInputError,
-       stops + ":2: driver source 'C:\\Nowhere' is not on the machine",
-       true},
+      {{"--scenario", bad, "--save", saved}, devsim::kExitInputError,
+       bad + ":3: option 'fail': 'maybe' is not a number", false},
+      {{"--scenario=" + stops, "--save=" + saved, "--save-files", files}, devsim::kExitInputError,
+       stops + ":2: driver source 'C:\\Nowhere' is not on the machine", true},
       {{"--save-files", dir_ + "/occupied"}, devsim::kExitInputError, "not an empty folder", false},
       {{"--machine", dir_ + "/missing.reg"}, devsim::kExitInputError, "missing.reg: cannot be read", false},
       {{"--save", dir_ + "/no/such/folder/x.reg"}, devsim::kExitInputError, "its folder does not exist", false},
   };
+  // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args[0]);
     Result result = Main(c.args);

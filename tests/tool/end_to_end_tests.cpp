@@ -112,15 +112,19 @@ TEST_F(EndToEnd, MonitorsThatRefuseHangOrPostStrayMessagesDoNotStopTheRemoval) {
 }
 
 TEST_F(EndToEnd, ScenarioThatDoesNotFitTheMachineNamesItsLine) {
-  try {
-    Run("use ghost id=ROOT\\NOWHERE\\0000\n");
-    FAIL() << "a device the machine does not have is an input error";
-  } catch (const devsim::InputError &error) {
-    EXPECT_EQ(error.file(), "test.scn");
-    EXPECT_EQ(error.line(), 2);  // after the "drivers" line the fixture puts first
+  // The fixture puts a "drivers" line first.
+  const std::pair<std::string, int> steps[] = {
+      {"use ghost id=ROOT\\NOWHERE\\0000\n", 2},
+      {"add x hwid=A class=NOSUCHCLASS\n", 2},
+      {std::string(kCardLine) + "add again hwid=B id=" + kCardId + "\n", 3}};
+  for (const auto &[text, line] : steps) {
+    try {
+      Run(text);
+      ADD_FAILURE() << text << " is no input error";
+    } catch (const devsim::InputError &error) {
+      EXPECT_EQ(error.file() + ":" + std::to_string(error.line()), "test.scn:" + std::to_string(line)) << text;
+    }
   }
-  EXPECT_THROW(Run("add x hwid=A class=NOSUCHCLASS\n"), devsim::InputError);
-  EXPECT_THROW(Run(std::string(kCardLine) + "add again hwid=B id=" + kCardId + "\n"), devsim::InputError);
 }
 
 }  // namespace

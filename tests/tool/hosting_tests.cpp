@@ -122,29 +122,4 @@ TEST_F(Hosting, ClassCoInstallersComeFirstAndOnlyTheyTakePartInTheDriverChoice) 
   EXPECT_EQ(winsim::OpenHandles().modules, 0);
 }
 
-TEST_F(Hosting, ModuleRegisteredOnlyForTheDeviceStillInstallsButDoesNotChooseTheDriver) {
-  // A package that registers the co-installer for its devices only (CoInstallers32) on a machine
-  // without the class registration.
-  winsim::DeleteTree(Key(kClassList));
-  std::string inf = winsim::GetFile(kPackage).value();
-  const std::string classLine =
-      "HKLM,System\\CurrentControlSet\\Control\\CoDeviceInstallers,%ORVIK.ClassGuid%,0x00010008,"
-      "\"onlcoin.dll,DeviceCoInstallerFunc\"";
-  size_t at = inf.find(classLine);
-  ASSERT_NE(at, std::string::npos);
-  inf.replace(at, classLine.size(), "HKR,,CoInstallers32,0x00010000,\"onlcoin.dll,DeviceCoInstallerFunc\"");
-  winsim::PutFile(kPackage, inf);
-
-  std::string report = Run(std::string(kCardLine) + "choose card\ninstall card\n");
-  size_t choice = report.find("{DIF_SELECTBESTCOMPATDRV}");
-  ASSERT_NE(choice, std::string::npos);
-  EXPECT_NE(report.find("[0] 0x00000000 -> 0x00000000", choice), std::string::npos)
-      << "without a class co-installer nobody re-ranks:\n"
-      << report;
-  EXPECT_NE(report.find("CoInstaller 1 (device, onlcoin.dll,DeviceCoInstallerFunc): Enter",
-                        report.find("{DIF_INSTALLDEVICE}")),
-            std::string::npos);
-  EXPECT_EQ(winsim::GetDword(CapiKey(kCardId), "Controller"), 0u);
-}
-
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace e2e {
 
@@ -36,9 +37,9 @@ constexpr DWORD kNoStartGraceMs = 500;
 // The tests' driver package: one model for the adapter's hardware id, for both architectures,
 // and the registration of the module as the device's co-installer.
 const char kAdapterInf[] =
-    "[Version]\r\nSignature=\"$Windows "
-    "NT$\"\r\nClass=ORVIK\r\nClassGUID={6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}\r\n"
-    "Provider=%Maker%\r\nDriverVer=03/14/2005,3.38.1146.0\r\n[Manufacturer]\r\n%Maker%=Models,NTx86,NTamd64\r\n"
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=ORVIK\r\nProvider=%Maker%\r\n"
+    "ClassGUID={6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}\r\nDriverVer=03/14/2005,3.38.1146.0\r\n"
+    "[Manufacturer]\r\n%Maker%=Models,NTx86,NTamd64\r\n"
     "[Models.NTx86]\r\n%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
     "[Models.NTamd64]\r\n%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
     "[Adapter_Install.NT]\r\nAddReg=Adapter_AddReg\r\n[Adapter_AddReg]\r\nHKR,,InstalledFromInf,0x00010001,1\r\n"
@@ -169,10 +170,6 @@ bool InstallAndLoadModule(const std::string &built) {
   return entry != nullptr;
 }
 
-DWORD CallModule(DI_FUNCTION request, HDEVINFO set, SP_DEVINFO_DATA *device, COINSTALLER_CONTEXT_DATA *context) {
-  return entry(request, set, device, context);
-}
-
 std::string ProgramFolder() {
   char path[MAX_PATH] = "";
   GetModuleFileNameA(nullptr, path, sizeof path);
@@ -281,13 +278,10 @@ std::string ToolsFolder() {
 std::vector<std::string> StandInRuns(const std::string &program, size_t expected) {
   const std::string log = ToolsFolder() + "\\" + program + ".log";
   auto read = [&log] {
-    std::string text;
+    std::string text, line;
     std::vector<std::string> lines;
-    if (!ReadFileBytes(log, &text)) return lines;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-      end = std::min(text.find('\n', start), text.size());
-      lines.push_back(text.substr(start, end - start));
-    }
+    std::istringstream in(ReadFileBytes(log, &text) ? text : "");
+    while (std::getline(in, line)) lines.push_back(line);
     return lines;
   };
   for (DWORD waited = 0; read().size() < expected && waited < kStandInWaitMs; waited += kPollMs) Sleep(kPollMs);
@@ -372,17 +366,17 @@ bool Adapter::RemoveFromSystem() {
 
 DWORD Install(Adapter &adapter, DWORD installResult) {
   COINSTALLER_CONTEXT_DATA context = {};
-  const DWORD pre = CallModule(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
+  const DWORD pre = entry(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
   if (pre != ERROR_DI_POSTPROCESSING_REQUIRED) return pre;
   // The class installer's own work would come here; then the second call with the same context.
   context.PostProcessing = TRUE;
   context.InstallResult = installResult;
-  return CallModule(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
+  return entry(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
 }
 
 DWORD Remove(Adapter &adapter) {
   COINSTALLER_CONTEXT_DATA context = {};
-  return CallModule(DIF_REMOVE, adapter.set(), adapter.device(), &context);
+  return entry(DIF_REMOVE, adapter.set(), adapter.device(), &context);
 }
 
 // ---- The fixture ----
@@ -390,10 +384,7 @@ DWORD Remove(Adapter &adapter) {
 void MachineTest::SetUp() {
   ASSERT_NE(entry, nullptr);
   CleanMachine();
-  hadAutoexec_ = ReadFileBytes(AutoexecPath(), &autoexecBefore_);
-  if (hadAutoexec_) {
-    ASSERT_TRUE(DeleteFileA(AutoexecPath().c_str())) << "error " << GetLastError();
-  }
+  ASSERT_TRUE(DeleteFileA(AutoexecPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) << GetLastError();
 
   HKEY key = CreateKey(HKEY_LOCAL_MACHINE, kAdapterClassKey);
   ASSERT_NE(key, nullptr);
@@ -422,7 +413,6 @@ void MachineTest::TearDown() {
   CleanMachine();
   DeleteFileA(infPath_.c_str());
   DeleteFileA(AutoexecPath().c_str());
-  if (hadAutoexec_) WriteFileBytes(AutoexecPath(), autoexecBefore_);
 }
 
 std::string MachineTest::InstanceId(int n) const {

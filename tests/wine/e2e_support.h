@@ -22,8 +22,6 @@ namespace e2e {
 // co-installer registration by bare name find it, and loads it from there; false with a message
 // on stderr when that fails. Called once by main before the tests run.
 bool InstallAndLoadModule(const std::string &builtModule);
-// The module's DeviceCoInstallerFunc.
-DWORD CallModule(DI_FUNCTION request, HDEVINFO set, SP_DEVINFO_DATA *device, COINSTALLER_CONTEXT_DATA *context);
 // Folder of this program; the helper programs are built beside it.
 std::string ProgramFolder();
 
@@ -117,9 +115,9 @@ DWORD Remove(Adapter &adapter);
 // ---- The fixture ----
 
 // Every test starts and ends on a machine without the product: no adapter of the test class, no
-// controller registry, product keys, Run entry, event sources, service key or autoexec.nt block,
-// an empty tools folder holding the stand-in programs; the service key of the driver and the INF
-// are made afresh. What the prefix had in autoexec.nt is put back afterwards.
+// controller registry, product keys, Run entry, event sources, service key or autoexec.nt, an
+// empty tools folder holding the stand-in programs; the service key of the driver and the INF
+// are made afresh. The prefix is the tests' own (scripts/wine-run.sh makes it).
 class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -128,8 +126,6 @@ class MachineTest : public ::testing::Test {
   // "ROOT\ORVIK_E2E\<suite>_<test>_<n>": instance ids of this test alone.
   std::string InstanceId(int n) const;
   std::string infPath_;
-  std::string autoexecBefore_;
-  bool hadAutoexec_ = false;
 };
 
 }  // namespace e2e
