@@ -75,7 +75,7 @@ TEST(ScenarioParser, MalformedLinesAreNamedByLine) {
   EXPECT_EQ(ErrorLine("add bad/name hwid=X\n"), 1);
 
   std::string message;
-  ErrorLine("drivers inf\nremove ghost\n", &message);
+  EXPECT_EQ(ErrorLine("drivers inf\nremove ghost\n", &message), 2);
   EXPECT_EQ(message, "jobs.scn:2: device 'ghost' is not defined (use 'add' or 'use' first)");
 }
 

@@ -153,20 +153,15 @@ bool InstallAndLoadModule(const std::string &built) {
   char system[MAX_PATH] = "";
   GetSystemDirectoryA(system, sizeof system);
   const std::string installed = std::string(system) + "\\onlcoin.dll";
-  if (!CopyFileA(built.c_str(), installed.c_str(), FALSE)) {
-    fprintf(stderr, "could not copy %s to %s, error %lu\n", built.c_str(), installed.c_str(), GetLastError());
-    return false;
-  }
-  module = LoadLibraryA(installed.c_str());
-  if (!module) {
-    fprintf(stderr, "could not load %s, error %lu\n", installed.c_str(), GetLastError());
-    return false;
-  }
+  module = CopyFileA(built.c_str(), installed.c_str(), FALSE) ? LoadLibraryA(installed.c_str()) : nullptr;
   // Through the generic function pointer type, as GetProcAddress results are meant to be cast.
-  entry = reinterpret_cast<CoInstallerEntry>(
-      reinterpret_cast<void (*)()>(GetProcAddress(module, "DeviceCoInstallerFunc")));
-  if (!entry)
-    fprintf(stderr, "%s exports no DeviceCoInstallerFunc, error %lu\n", installed.c_str(), GetLastError());
+  entry = module ? reinterpret_cast<CoInstallerEntry>(
+                       reinterpret_cast<void (*)()>(GetProcAddress(module, "DeviceCoInstallerFunc")))
+                 : nullptr;
+  if (!entry) {
+    fprintf(stderr, "%s: not copied to %s, not loaded from there, or without DeviceCoInstallerFunc; error %lu\n",
+            built.c_str(), installed.c_str(), GetLastError());
+  }
   return entry != nullptr;
 }
 
