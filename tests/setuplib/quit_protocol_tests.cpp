@@ -26,12 +26,12 @@ QuitReply Posted(unsigned code, uint64_t delayMs = 0) {
 
 QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuery, std::vector<QuitReply> onOrder,
                           bool exitsAfterOrder = true) {
-  QuitListenerSpec spec;
-  spec.name = name;
-  spec.onQuery = std::move(onQuery);
-  spec.onOrder = std::move(onOrder);
-  spec.exitsAfterOrder = exitsAfterOrder;
-  return spec;
+  QuitListenerSpec listener;
+  listener.name = name;
+  listener.onQuery = std::move(onQuery);
+  listener.onOrder = std::move(onOrder);
+  listener.exitsAfterOrder = exitsAfterOrder;
+  return listener;
 }
 
 // A listener that answers the query and then neither confirms nor refuses.
@@ -219,7 +219,7 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
   // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    for (const QuitListenerSpec &spec : c.listeners) winsim::AddQuitListener(spec);
+    for (const QuitListenerSpec &listener : c.listeners) winsim::AddQuitListener(listener);
     if (c.arrange) c.arrange();
     EXPECT_EQ(Outcome(CloseMonitorApplications(kModule)), c.outcome);
     winsim::ClearFaults();

@@ -87,11 +87,11 @@ TEST_F(User32Sim, AWaitingThreadJumpsToWhatIsDueNextAndTimersAreRaisedToTenMilli
 }
 
 TEST_F(User32Sim, AListenersAnswersArePostedOrSentAfterTheirDelayAndHandledWhenTheThreadLooks) {
-  winsim::QuitListenerSpec spec;
-  spec.name = "monitor";
-  spec.onQuery = {winsim::QuitReply{1, false, 0}, winsim::QuitReply{0, false, 0, true},
-                  winsim::QuitReply{4, true, 300}, winsim::QuitReply{6, true, 1200}};
-  winsim::AddQuitListener(spec);
+  winsim::QuitListenerSpec listener;
+  listener.name = "monitor";
+  listener.onQuery = {winsim::QuitReply{1, false, 0}, winsim::QuitReply{0, false, 0, true},
+                      winsim::QuitReply{4, true, 300}, winsim::QuitReply{6, true, 1200}};
+  winsim::AddQuitListener(listener);
   SendMessageA(HWND_BROADCAST, quitMessage, 0, reinterpret_cast<LPARAM>(window_));
   ASSERT_NE(SetTimer(window_, 1, 1000, nullptr), 0u);
   EXPECT_EQ(Next(), "quit(1)@0") << "the posted answer is queued";
