@@ -943,27 +943,41 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 
 // ---- Sending and posting -------------------------------------------------------------------
 
+// What a message sent by the module reached: every top-level window of a broadcast, the one window
+// addressed, or no window (ERROR_INVALID_WINDOW_HANDLE is then set). The message is recorded as the
+// module's, and `deliver` hands it to each window reached, false when that window did not answer.
+// With `verifiedAs`, a gone window of the module's own is a misuse that the verifier stops.
+enum class Reached { Broadcast, Window, Silence, NoWindow };
+static Reached SendFromModule(const char *verifiedAs, HWND hWnd, UINT Msg, WPARAM wParam,
+                              const std::function<bool(HWND)> &deliver) {
+  if (hWnd == HWND_BROADCAST) {
+    // A broadcast tells nothing about single windows; it succeeds once every window had its turn.
+    Record(kModuleProcessName, ProcessOf(hWnd), Msg, wParam, true);
+    for (HWND target : BroadcastTargets()) deliver(target);
+    return Reached::Broadcast;
+  }
+  WindowRec *rec = Find(hWnd);
+  if (!rec) {
+    if (verifiedAs != nullptr) StaleOwnWindow(verifiedAs, hWnd);
+    SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return Reached::NoWindow;
+  }
+  Record(kModuleProcessName, rec->owner, Msg, wParam, true);
+  return deliver(hWnd) ? Reached::Window : Reached::Silence;
+}
+
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (auto fault = Enter("SendMessageA", MessageSubject(hWnd, Msg, wParam), ERROR_INVALID_WINDOW_HANDLE)) {
     SetError(*fault);
     return 0;
   }
   LRESULT result = 0;
-  if (hWnd == HWND_BROADCAST) {
-    Record(kModuleProcessName, ProcessOf(hWnd), Msg, wParam, true);
-    for (HWND target : BroadcastTargets())
-      DeliverSentByModule(target, Msg, wParam, lParam, "SendMessageA", &result);
-    return TRUE;
-  }
-  WindowRec *rec = Find(hWnd);
-  if (!rec) {
-    StaleOwnWindow("SendMessageA", hWnd);
-    SetError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
-  }
-  Record(kModuleProcessName, rec->owner, Msg, wParam, true);
-  DeliverSentByModule(hWnd, Msg, wParam, lParam, "SendMessageA", &result);
-  return result;
+  const Reached reached = SendFromModule("SendMessageA", hWnd, Msg, wParam, [&](HWND target) {
+    DeliverSentByModule(target, Msg, wParam, lParam, "SendMessageA", &result);
+    return true;
+  });
+  if (reached == Reached::Broadcast) return TRUE;
+  return reached == Reached::Window ? result : 0;
 }
 
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags, UINT uTimeout,
@@ -973,26 +987,23 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     return 0;
   }
   LRESULT result = 0;
-  if (hWnd == HWND_BROADCAST) {
-    // A broadcast tells nothing about single windows; it succeeds once every window had its turn.
-    Record(kModuleProcessName, ProcessOf(hWnd), Msg, wParam, true);
-    for (HWND target : BroadcastTargets())
-      SendWithTimeout(target, Msg, wParam, lParam, fuFlags, uTimeout, &result);
-    if (lpdwResult) *lpdwResult = 1;
-    return TRUE;
+  const Reached reached = SendFromModule(nullptr, hWnd, Msg, wParam, [&](HWND target) {
+    return SendWithTimeout(target, Msg, wParam, lParam, fuFlags, uTimeout, &result);
+  });
+  switch (reached) {
+    case Reached::Broadcast:
+      if (lpdwResult) *lpdwResult = 1;
+      return TRUE;
+    case Reached::Window:
+      if (lpdwResult) *lpdwResult = static_cast<DWORD_PTR>(result);
+      return TRUE;
+    case Reached::Silence:
+      SetError(ERROR_TIMEOUT);
+      return 0;
+    case Reached::NoWindow:
+      break;
   }
-  WindowRec *rec = Find(hWnd);
-  if (!rec) {
-    SetError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
-  }
-  Record(kModuleProcessName, rec->owner, Msg, wParam, true);
-  if (!SendWithTimeout(hWnd, Msg, wParam, lParam, fuFlags, uTimeout, &result)) {
-    SetError(ERROR_TIMEOUT);
-    return 0;
-  }
-  if (lpdwResult) *lpdwResult = static_cast<DWORD_PTR>(result);
-  return TRUE;
+  return 0;
 }
 
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
