@@ -15,7 +15,7 @@ class PreInstallTest : public SimTest {
   }
 };
 
-TEST_F(PreInstallTest, NewDeviceGetsTheLowestFreeNumberAndAsksForPostProcessing) {
+TEST_F(PreInstallTest, NewDeviceGetsTheLowestFreeNumberOnceAndKeepsItWhenInstalledAgain) {
   machine::AddAdapter(machine::Adapter().Controller(1));
   machine::HoldController(1);
   const std::string id = machine::AddAdapter(machine::Adapter().Id(kSecondAdapter));
@@ -23,46 +23,26 @@ TEST_F(PreInstallTest, NewDeviceGetsTheLowestFreeNumberAndAsksForPostProcessing)
   device.SelectDriver();
   COINSTALLER_CONTEXT_DATA context = {};
   EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
-  EXPECT_EQ(machine::PrivateNumber(context), 2u);
+  EXPECT_EQ(context.PrivateData, reinterpret_cast<PVOID>(ULONG_PTR{2}));
   EXPECT_EQ(winsim::GetDword(machine::DeviceCapiKey(id), "Controller"), 1u) << "number 2 is stored as 1";
   EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
   EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 2u);
   EXPECT_EQ(winsim::GetString(machine::kDriverParameters, "CapiDeviceName"), "CAPI201");
-  EXPECT_TRUE(machine::AutoexecHasBlock());
-  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\BuildNumber", ""), "1146");
   EXPECT_TRUE(winsim::Events().empty());
-}
 
-TEST_F(PreInstallTest, DeviceThatHoldsANumberKeepsItWithoutAllocationOrNaming) {
-  machine::HoldController(5);
-  const std::string id = machine::AddAdapter(machine::Adapter().Controller(5));
+  // Installed again, it keeps its number, marked as held before, without allocating or naming it
+  // again; the start-up block (once) and the build number are written on every pass.
+  winsim::DeleteTree(machine::kDriverParameters);
   winsim::SetString(machine::kProductCapi + "\\BuildNumber", "", "1001");
   const std::string numbering = winsim::ExportReg(machine::kCapi20);
-  machine::DeviceInSet device(id);
-  device.SelectDriver();
-  for (int pass = 1; pass <= 2; ++pass) {
-    COINSTALLER_CONTEXT_DATA context = {};
-    EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
-    EXPECT_EQ(machine::PrivateNumber(context), 5u) << "pass " << pass;
-    EXPECT_EQ(winsim::ExportReg(machine::kCapi20), numbering) << "pass " << pass;
-    EXPECT_FALSE(winsim::KeyExists(machine::kDriverParameters)) << "the device name is not written again";
-    EXPECT_TRUE(machine::AutoexecHasBlock());
-    EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\BuildNumber", ""), "1146");
-  }
-}
-
-TEST_F(PreInstallTest, RepeatedInstallationOfANewDeviceReusesItsNumber) {
-  const std::string id = machine::AddAdapter(machine::Adapter());
-  machine::DeviceInSet device(id);
-  device.SelectDriver();
-  for (int pass = 1; pass <= 2; ++pass) {
-    COINSTALLER_CONTEXT_DATA context = {};
-    EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
-    EXPECT_EQ(machine::PrivateNumber(context), 1u) << "pass " << pass;
-    EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 1u) << "pass " << pass;
-  }
+  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
+  EXPECT_EQ(context.PrivateData, reinterpret_cast<PVOID>(ULONG_PTR{0x80000002u}));
+  EXPECT_EQ(winsim::ExportReg(machine::kCapi20), numbering);
+  EXPECT_FALSE(winsim::KeyExists(machine::kDriverParameters));
+  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\BuildNumber", ""), "1146");
   const std::optional<std::string> autoexec = winsim::GetFile(machine::kAutoexecPath);
   ASSERT_TRUE(autoexec.has_value());
+  EXPECT_NE(autoexec->find(machine::kAutoexecBlock), std::string::npos);
   EXPECT_EQ(autoexec->find(machine::kAutoexecBlock), autoexec->rfind(machine::kAutoexecBlock)) << "one block";
 }
 
@@ -198,16 +178,14 @@ class InfPurgeTest : public PreInstallTest {
 };
 
 TEST_F(InfPurgeTest, MakerClassInfsGoWithTheirPrecompiledCopiesOthersStay) {
-  PutInfs();
-  PurgeStaleVendorInfs();
-  ExpectPurged();
-}
-
-TEST_F(InfPurgeTest, WindowsFolderAtTheRootOfADriveAlreadyEndsInABackslash) {
-  winsim::SetWindowsDirectory("C:\\");
-  PutInfs("C:\\inf\\");
-  PurgeStaleVendorInfs();
-  ExpectPurged("C:\\inf\\");
+  // A Windows folder at the root of a drive already ends in a backslash.
+  for (const auto &[windows, infFolder] : {std::pair<std::string, std::string>{"C:\\WINDOWS", kInfFolder},
+                                           std::pair<std::string, std::string>{"C:\\", "C:\\inf\\"}}) {
+    winsim::SetWindowsDirectory(windows);
+    PutInfs(infFolder);
+    PurgeStaleVendorInfs();
+    ExpectPurged(infFolder);
+  }
 }
 
 TEST_F(InfPurgeTest, PurgeRunsBeforeTheChecksOfAnInstallation) {
