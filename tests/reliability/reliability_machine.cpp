@@ -1,6 +1,7 @@
 #include "reliability_machine.h"
 
 #include <filesystem>
+#include <map>
 
 #include "numbering_check.h"
 #include "onlcoin_module.h"
@@ -123,6 +124,16 @@ DeviceNumbering ReadNumbering(const std::string &instanceId) {
   return state;
 }
 
+std::string ControllerValues(const std::string &instanceId) {
+  const std::optional<DWORD> number = ReadNumbering(instanceId).number;
+  const std::string maker = FindManufacturerKey();
+  if (!number || maker.empty()) return "";
+  std::string text = winsim::ExportReg(maker + "\\" + std::to_string(*number));
+  text.erase(0, text.find("]\r\n") + 3);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt) {
   std::string out;
   for (const devsim::NumberingProblem &problem : devsim::CheckNumbering(machine::kOrvikClassGuid)) {
@@ -139,6 +150,30 @@ std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt) 
 
 std::string OpenHandleReport() {
   return winsim::OpenHandles().Total() == 0 ? "" : winsim::DescribeOpenHandles();
+}
+
+DWORD RealFailure(const std::string &function) {
+  if (function.rfind("Reg", 0) == 0 || function == "SetupDiOpenDevRegKey") return ERROR_ACCESS_DENIED;
+  return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+long OpenOfKindReleasedBy(const std::string &function, const winsim::HandleCounts &open) {
+  static const std::map<std::string, long winsim::HandleCounts::*> kReleases = {
+      {"RegCloseKey", &winsim::HandleCounts::regKeys},
+      {"FindClose", &winsim::HandleCounts::findHandles},
+      {"SetupDiDestroyDeviceInfoList", &winsim::HandleCounts::devInfoSets},
+      {"SetupCloseInfFile", &winsim::HandleCounts::infs},
+      {"DeregisterEventSource", &winsim::HandleCounts::eventSources},
+      {"LocalFree", &winsim::HandleCounts::localAllocs},
+      {"GlobalFree", &winsim::HandleCounts::globalAllocs},
+      {"FreeLibrary", &winsim::HandleCounts::modules},
+      {"DestroyWindow", &winsim::HandleCounts::windows},
+      {"KillTimer", &winsim::HandleCounts::timers},
+      {"UnregisterClassA", &winsim::HandleCounts::classes},
+  };
+  if (function == "CloseHandle") return open.files + open.processes + open.threads;
+  const auto found = kReleases.find(function);
+  return found == kReleases.end() ? -1 : open.*(found->second);
 }
 
 DWORD PreInstall(const std::string &instanceId, DWORD *number) {
