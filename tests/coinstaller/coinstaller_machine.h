@@ -73,7 +73,7 @@ struct Adapter {
   std::optional<DWORD> wanEndPoints = 2;
 
   Adapter &Id(const std::string &id) { return instanceId = id, *this; }
-  Adapter &ProductCode(DWORD code) { return productCode = code, *this; }
+  Adapter &ProductCode(std::optional<DWORD> code) { return productCode = code, *this; }
   Adapter &Controller(DWORD number) { return controller = number, *this; }
   Adapter &WanEndPoints(std::optional<DWORD> count) { return wanEndPoints = count, *this; }
 };
@@ -92,7 +92,6 @@ inline std::string AddAdapter(const Adapter &adapter) {
   const std::string id = winsim::AddDevice(spec);
   const std::string driverKey = winsim::DriverKeyPath(id);
   if (adapter.wanEndPoints) winsim::SetDword(driverKey, "WanEndPoints", *adapter.wanEndPoints);
-  winsim::CreateKey(DeviceCapiKey(id));
   if (adapter.productCode) winsim::SetDword(DeviceCapiKey(id), "ProductCode", *adapter.productCode);
   if (adapter.controller) winsim::SetDword(DeviceCapiKey(id), "Controller", *adapter.controller - 1);
   return id;
@@ -189,10 +188,8 @@ class DeviceInSet {
     ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &data, &params));
   }
 
-  // Builds the compatible-driver list from one INF outside the INF folder and selects its driver,
-  // as SetupAPI has done by the time it installs the device.
-  void SelectDriverFrom(const std::string &infPath) {
-    winsim::PutFile(infPath, DriverInf("ORVIK ISDN adapter", "06/26/2000"));
+  // Builds the compatible-driver list from one INF outside the INF folder.
+  void ListDriversOf(const std::string &infPath) {
     SP_DEVINSTALL_PARAMS_A params = {};
     params.cbSize = sizeof(params);
     ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &data, &params));
@@ -200,9 +197,14 @@ class DeviceInSet {
     snprintf(params.DriverPath, sizeof(params.DriverPath), "%s", infPath.c_str());
     ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &data, &params));
     ASSERT_TRUE(SetupDiBuildDriverInfoList(set, &data, SPDIT_COMPATDRIVER)) << GetLastError();
+  }
+  // Lists the driver of the maker's INF and selects it, as SetupAPI has done by the time it
+  // installs the device.
+  void SelectDriver() {
+    winsim::PutFile("C:\\drivers\\orvik.inf", DriverInf("ORVIK ISDN adapter", "06/26/2000"));
+    ListDriversOf("C:\\drivers\\orvik.inf");
     ASSERT_TRUE(SetupDiSelectBestCompatDrv(set, &data)) << GetLastError();
   }
-  void SelectDriver() { SelectDriverFrom("C:\\drivers\\orvik.inf"); }
 
   // A driver-choice request as SetupAPI makes it over the INF folder: the compatible-driver list,
   // the co-installer's DIF_SELECTBESTCOMPATDRV (its status in *status), then the platform's own
