@@ -35,19 +35,38 @@ class DeviceValuesTest : public SimTest {
   }
 };
 
-TEST_F(DeviceValuesTest, FindDeviceByControllerSearchesPresentOrAllDevicesOfTheClass) {
+TEST_F(DeviceValuesTest, OnlyAdaptersOfTheClassWithProductCodeOneAreFoundAndCounted) {
   const std::string installing = AddAdapter("ROOT\\ORVIK\\0000", true, std::nullopt);
   AddAdapter("ROOT\\ORVIK\\0001", false, 3);
   AddAdapter("ROOT\\ORVIK\\0002", true, 4);
   AddAdapter("ROOT\\NET\\0000", true, 5, 1, std::nullopt, kOtherClass);
-
-  BOOL unavailable = TRUE;
-  EXPECT_EQ(Find(installing, 3, TRUE, &unavailable), std::nullopt) << "absent device found among present ones";
-  EXPECT_FALSE(unavailable);
-  EXPECT_EQ(Find(installing, 3, FALSE), 2u);
-  EXPECT_EQ(Find(installing, 4, TRUE), 3u);
-  EXPECT_EQ(Find(installing, 5, FALSE), std::nullopt) << "device of another class found";
-  EXPECT_EQ(Find(installing, 1, FALSE), std::nullopt) << "the device without a number matched";
+  AddAdapter("ROOT\\ORVIK\\0003", true, 6, 2);
+  AddAdapter("ROOT\\ORVIK\\0004", true, 7, std::nullopt);
+  // ProductCode 1 in 8 bytes does not read as a 32-bit value; in 4 bytes of another type it does.
+  winsim::SetValue(CapiKeyOf(AddAdapter("ROOT\\ORVIK\\0005", true, 8, std::nullopt)), "ProductCode", REG_BINARY,
+                   {1, 0, 0, 0, 0, 0, 0, 0});
+  winsim::SetValue(CapiKeyOf(AddAdapter("ROOT\\ORVIK\\0006", true, 9, std::nullopt)), "ProductCode", REG_BINARY,
+                   {1, 0, 0, 0});
+  const struct {
+    DWORD number;
+    BOOL presentOnly;
+    std::optional<DWORD> stored;  // the Controller value of the device found
+  } cases[] = {{3, TRUE, std::nullopt},
+               {3, FALSE, 2},
+               {4, TRUE, 3},
+               {5, FALSE, std::nullopt},
+               {1, FALSE, std::nullopt},
+               {6, FALSE, std::nullopt},
+               {7, FALSE, std::nullopt},
+               {8, FALSE, std::nullopt},
+               {9, TRUE, 8}};
+  for (const auto &c : cases) {
+    BOOL unavailable = TRUE;
+    EXPECT_EQ(Find(installing, c.number, c.presentOnly, &unavailable), c.stored) << c.number;
+    EXPECT_FALSE(unavailable);
+  }
+  ClassElement element(installing);
+  EXPECT_EQ(CountVendorDevices(element.set(), element.device()), 4u) << "0000, 0001, 0002 and 0006";
 }
 
 TEST_F(DeviceValuesTest, FindDeviceByControllerReturnsTheFirstHolderWritable) {
@@ -66,30 +85,6 @@ TEST_F(DeviceValuesTest, FindDeviceByControllerReturnsTheFirstHolderWritable) {
   const std::string other = expectedFirst == first ? second : first;
   EXPECT_EQ(HeldNumber(expectedFirst), 42u) << "the key handed back is not the first holder's";
   EXPECT_EQ(HeldNumber(other), 2u);
-}
-
-TEST_F(DeviceValuesTest, OnlyProductCodeOneTakesPart) {
-  const std::string maker = AddAdapter("ROOT\\ORVIK\\0000", true, 1);
-  AddAdapter("ROOT\\ORVIK\\0001", true, 2, 2);
-  AddAdapter("ROOT\\ORVIK\\0002", true, 3, std::nullopt);
-  const std::string bare = AddAdapter("ROOT\\ORVIK\\0003", true, std::nullopt, std::nullopt);
-  // ProductCode 1 stored as 8 bytes does not read as a 32-bit value.
-  const std::string wide = AddAdapter("ROOT\\ORVIK\\0004", true, 4, std::nullopt);
-  winsim::SetValue(CapiKeyOf(wide), "ProductCode", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
-  // ProductCode 1 in 4 bytes of another registry type counts.
-  const std::string binary = AddAdapter("ROOT\\ORVIK\\0005", true, 5, std::nullopt);
-  winsim::SetValue(CapiKeyOf(binary), "ProductCode", REG_BINARY, {1, 0, 0, 0});
-
-  EXPECT_EQ(Find(maker, 1, TRUE), 0u);
-  EXPECT_EQ(Find(maker, 2, TRUE), std::nullopt) << "ProductCode 2";
-  EXPECT_EQ(Find(maker, 3, TRUE), std::nullopt) << "no ProductCode";
-  EXPECT_EQ(Find(maker, 4, TRUE), std::nullopt) << "8-byte ProductCode";
-  EXPECT_EQ(Find(maker, 5, TRUE), 4u);
-
-  ClassElement element(bare);
-  EXPECT_EQ(CountVendorDevices(element.set(), element.device()), 2u);
-  DWORD number = 77;
-  EXPECT_FALSE(ReadDeviceController(element.set(), element.device(), &number)) << "device without CAPI key";
 }
 
 TEST_F(DeviceValuesTest, FindDeviceByControllerTellsAMissingListApart) {
