@@ -14,8 +14,6 @@ namespace capitest {
 inline const std::string kIsdnClass = "{6BDD1FC1-810F-11D0-BEC7-08002BE2092F}";
 inline const std::string kOtherClass = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 inline const std::string kCapiRoot = "HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20";
-inline const std::string kParameters =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\onlbase\\Parameters";
 
 inline std::string CapiKeyOf(const std::string &instanceId) {
   return winsim::DriverKeyPath(instanceId) + "\\VendorSpecific\\CAPI";
@@ -90,12 +88,6 @@ class ClassElement {
 
   HDEVINFO set() const { return set_; }
   PSP_DEVINFO_DATA device() { return &data_; }
-  // Instance id of the list's index-th element, "" past the end.
-  std::string IdAt(DWORD index) const {
-    SP_DEVINFO_DATA element{};
-    element.cbSize = sizeof(element);
-    return SetupDiEnumDeviceInfo(set_, index, &element) ? InstanceId(&element) : "";
-  }
 
  private:
   std::string InstanceId(PSP_DEVINFO_DATA element) const {
