@@ -125,36 +125,13 @@ inline void HoldController(DWORD number) {
 // undecorated "Install" section carry far later dates that must never be read.
 inline std::string DriverInf(const std::string &description, const std::optional<std::string> &installDate) {
   std::string inf =
-      "[Version]\r\n"
-      "Signature=\"$Windows NT$\"\r\n"
-      "Class=ORVIK\r\n"
-      "ClassGuid=" +
-      kOrvikClassGuid +
-      "\r\n"
-      "Provider=%Maker%\r\n"
-      "DriverVer=12/31/2098,9.9.9.9\r\n"
-      "\r\n"
-      "[Manufacturer]\r\n"
-      "%Maker%=Models\r\n"
-      "\r\n"
-      "[Models]\r\n"
-      "\"" +
+      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=ORVIK\r\nClassGuid=" + kOrvikClassGuid +
+      "\r\nProvider=%Maker%\r\nDriverVer=12/31/2098,9.9.9.9\r\n\r\n[Manufacturer]\r\n%Maker%=Models\r\n"
+      "\r\n[Models]\r\n\"" +
       description + "\"=Install, " + kAdapterHardwareId +
-      "\r\n"
-      "\r\n"
-      "[Install]\r\n"
-      "DriverVer=12/31/2097,9.9.9.8\r\n"
-      "\r\n"
-      "[Install.NT]\r\n";
+      "\r\n\r\n[Install]\r\nDriverVer=12/31/2097,9.9.9.8\r\n\r\n[Install.NT]\r\n";
   if (installDate) inf += "DriverVer=" + *installDate + ",3.38.0.1146\r\n";
-  inf +=
-      "AddReg=NoValues\r\n"
-      "\r\n"
-      "[NoValues]\r\n"
-      "\r\n"
-      "[Strings]\r\n"
-      "Maker=\"ORVIK AG\"\r\n";
-  return inf;
+  return inf + "AddReg=NoValues\r\n\r\n[NoValues]\r\n\r\n[Strings]\r\nMaker=\"ORVIK AG\"\r\n";
 }
 
 // The device as SetupAPI hands it to the co-installer: an element of a set of its own.
