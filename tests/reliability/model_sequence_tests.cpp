@@ -314,13 +314,10 @@ Step NextStep(std::mt19937 &random, const SequenceRun &run, int adapters) {
 
   // One step in four gets one of its module calls made to fail.
   if (step.op != Op::StrayEdit && step.op != Op::Unplug && step.op != Op::Replug && below(4) == 0) {
-    if (step.op == Op::Remove) {
-      step.faultPhase = Phase::Removal;
-    } else if (step.op == Op::ChooseDriver) {
-      step.faultPhase = Phase::DriverChoice;
-    } else {
-      step.faultPhase = static_cast<Phase>(static_cast<int>(Phase::DriverChoice) + below(3));
-    }
+    step.faultPhase = step.op == Op::Remove ? Phase::Removal
+                      : step.op == Op::ChooseDriver
+                          ? Phase::DriverChoice
+                          : static_cast<Phase>(static_cast<int>(Phase::DriverChoice) + below(3));
     // A call of the phase, each call as likely as any other, releases left out.
     unsigned long total = 0;
     const std::map<std::string, unsigned long> calls = run.CallsOf(step.faultPhase);
