@@ -130,17 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
             "DateOf260Characters", {"01/01/2000", "01/01/" + std::string(250, '0') + "2001"}, kNoneElected}),
     [](const ::testing::TestParamInfo<ElectionCase> &info) { return std::string(info.param.name); });
 
-TEST_F(DriverChoice, NoCompatibleDriverChangesNothing) {
-  machine::DeviceInSet device(id_);
-  winsim::ResetCallCounts();
-  EXPECT_EQ(Choose(device), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(machine::Calls("SetupDiSetDriverInstallParamsA"), 0u);
-
-  ASSERT_TRUE(SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER));
-  EXPECT_EQ(Choose(device), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(machine::Calls("SetupDiSetDriverInstallParamsA"), 0u);
-}
-
 TEST_F(DriverChoice, DriverThatCannotBeReadTakesNoPart) {
   // Were the second driver read, it would be elected and the third would not beat it. A detail
   // that only lacks room for the hardware IDs is whole (every clean run has it): the driver takes

@@ -86,42 +86,6 @@ TEST_F(EntryTest, EveryPreProcessingCallRegistersTheEventSourceAgain) {
   EXPECT_EQ(winsim::Events()[1].id, 2001u);
 }
 
-// A controller number held by another adapter keeps the manufacturer key alive, so that giving
-// back the installed adapter's number shows as the removal of just its controller key.
-class PostProcessingTest : public EntryTest {
- protected:
-  void SetUp() override {
-    EntryTest::SetUp();
-    machine::AddAdapter(machine::Adapter().Id("PCI\\VEN_1A2B&DEV_0C10\\1").Controller(1));
-    machine::HoldController(1);
-    machine::HoldController(2);
-  }
-  DWORD PostProcess(const std::string &id, DWORD installResult) {
-    machine::DeviceInSet device(id);
-    COINSTALLER_CONTEXT_DATA context = {TRUE, installResult, reinterpret_cast<PVOID>(ULONG_PTR{2})};
-    return DeviceCoInstallerFunc(DIF_INSTALLDEVICE, device.set, &device.data, &context);
-  }
-};
-
-TEST_F(PostProcessingTest, NumberGoesBackWithTheValueAndTheStatusStandsUnchanged) {
-  // A success whose channel count cannot be recorded (no WanEndPoints), and failed installations.
-  const std::string id = machine::AddAdapter(
-      machine::Adapter().Id("PCI\\VEN_1A2B&DEV_0C10\\2").Controller(2).WanEndPoints(std::nullopt));
-  for (DWORD status : {DWORD{NO_ERROR}, DWORD{ERROR_DI_DONT_INSTALL}, DWORD{ERROR_NO_DRIVER_SELECTED},
-                       DWORD{ERROR_ACCESS_DENIED}}) {
-    winsim::CreateKey(machine::kManufacturer1 + "\\2");
-    winsim::SetDword(machine::kManufacturer1, "NumberOfControllers", 2);
-    winsim::SetDword(machine::DeviceCapiKey(id), "Controller", 1);
-    EXPECT_EQ(PostProcess(id, status), status);
-    EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2")) << "status " << status;
-    EXPECT_FALSE(winsim::GetValue(machine::DeviceCapiKey(id), "Controller")) << "status " << status;
-    EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1")) << "status " << status;
-    EXPECT_FALSE(winsim::GetDword(machine::kManufacturer1 + "\\1", "Channels").has_value());
-  }
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-  EXPECT_FALSE(winsim::KeyExists(machine::kModuleEventSource)) << "post-processing registers no event source";
-}
-
 // ---- Controller numbers across requests ----
 // Sequences of requests from a machine that may have been left broken, and the numbering they end
 // with. Adapters "a!=1" are PCI\VEN_1A2B&DEV_0C10\a, "!" when absent, "=n" when they store number

@@ -130,20 +130,6 @@ INSTANTIATE_TEST_SUITE_P(FailureTable, PreInstallRefusal,
                            return std::string(info.param.name);
                          });
 
-TEST_F(PreInstallTest, StartUpFileAndBuildNumberFailuresDoNotRefuse) {
-  const std::string id = machine::AddAdapter(machine::Adapter());
-  machine::DeviceInSet device(id);
-  device.SelectDriver();
-  winsim::FailCallsMatching("CreateFileA", "autoexec.nt", ERROR_SHARING_VIOLATION);
-  winsim::FailCallsMatching("", "BuildNumber", ERROR_ACCESS_DENIED);
-  COINSTALLER_CONTEXT_DATA context = {};
-  EXPECT_EQ(PreInstallDevice(device.set, &device.data, &context), machine::kPostprocessingRequired);
-  EXPECT_EQ(machine::PrivateNumber(context), 1u);
-  EXPECT_FALSE(winsim::HasFile(machine::kAutoexecPath));
-  EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi + "\\BuildNumber"));
-  EXPECT_TRUE(winsim::Events().empty());
-}
-
 // ---- Stale INF purge ----
 
 const std::string kInfFolder = "C:\\WINDOWS\\inf\\";
