@@ -222,12 +222,6 @@ inline bool AutoexecHasBlock() {
   return text && text->find(kAutoexecBlock) != std::string::npos;
 }
 
-inline unsigned long Calls(const std::string &function) {
-  const auto counts = winsim::CallCounts();
-  const auto found = counts.find(function);
-  return found == counts.end() ? 0 : found->second;
-}
-
 }  // namespace machine
 
 #endif  // TESTS_COINSTALLER_MACHINE_H

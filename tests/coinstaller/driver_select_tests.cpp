@@ -82,7 +82,6 @@ struct ElectionCase {
   Dates dates;
   int elected;  // index of the driver that ends with rank 0, or kNoneElected
 };
-
 // Shown by name when a case fails.
 void PrintTo(const ElectionCase &c, std::ostream *out) {
   *out << c.name;

@@ -54,11 +54,11 @@ struct Refusal {
   std::optional<DWORD> lastError;  // the event's data, when it carries the last-error code
   bool controllerValueStays;       // the device's key keeps the released number
 };
-
-// Shown by name when a case fails.
 void PrintTo(const Refusal &c, std::ostream *out) {
   *out << c.name;
 }
+
+// Shown by name when a case fails.
 
 class PreInstallRefusal : public PreInstallTest, public ::testing::WithParamInterface<Refusal> {
  protected:
@@ -141,25 +141,23 @@ std::string ClassInf(const std::string &className) {
 
 class InfPurgeTest : public PreInstallTest {
  protected:
-  static void PutInfs(const std::string &folder = kInfFolder) {
-    winsim::PutFile(folder + "oem5.inf", ClassInf("orvik"));
-    winsim::PutFile(folder + "oem5.pnf", "precompiled 5");
-    winsim::PutFile(folder + "oem6.inf", ClassInf("Net"));
-    winsim::PutFile(folder + "oem6.pnf", "precompiled 6");
-    winsim::PutFile(folder + "oem7.inf", ClassInf("ORVIK"));  // no precompiled copy
-    winsim::PutFile(folder + "oem8.inf", "not an INF file at all\r\n");
-    winsim::PutFile(folder + "oem9.inf", ClassInf("ORVIKX"));
-    winsim::PutFile(folder + "orvik.pnf", "precompiled without INF");
+  // INF files of the maker's class in any letter case go with their precompiled copies, present or
+  // not; INF files of other classes, files that are no INF and a lone precompiled file stay.
+  struct InfFile {
+    const char *name;
+    std::string text;
+    bool stays;
+  };
+  const std::vector<InfFile> infs_ = {
+      {"oem5.inf", ClassInf("orvik"), false}, {"oem5.pnf", "precompiled", false},
+      {"oem6.inf", ClassInf("Net"), true},    {"oem6.pnf", "precompiled", true},
+      {"oem7.inf", ClassInf("ORVIK"), false}, {"oem8.inf", "not an INF file at all\r\n", true},
+      {"oem9.inf", ClassInf("ORVIKX"), true}, {"orvik.pnf", "precompiled", true}};
+  void PutInfs(const std::string &folder = kInfFolder) {
+    for (const InfFile &inf : infs_) winsim::PutFile(folder + inf.name, inf.text);
   }
-  static void ExpectPurged(const std::string &folder = kInfFolder) {
-    EXPECT_FALSE(winsim::HasFile(folder + "oem5.inf"));
-    EXPECT_FALSE(winsim::HasFile(folder + "oem5.pnf"));
-    EXPECT_FALSE(winsim::HasFile(folder + "oem7.inf"));
-    EXPECT_TRUE(winsim::HasFile(folder + "oem6.inf"));
-    EXPECT_TRUE(winsim::HasFile(folder + "oem6.pnf"));
-    EXPECT_TRUE(winsim::HasFile(folder + "oem8.inf"));
-    EXPECT_TRUE(winsim::HasFile(folder + "oem9.inf"));
-    EXPECT_TRUE(winsim::HasFile(folder + "orvik.pnf"));
+  void ExpectPurged(const std::string &folder = kInfFolder) {
+    for (const InfFile &inf : infs_) EXPECT_EQ(winsim::HasFile(folder + inf.name), inf.stays) << inf.name;
   }
 };
 

@@ -1,5 +1,7 @@
 #include "reliability_machine.h"
 
+#include <strings.h>
+
 #include <filesystem>
 #include <map>
 
@@ -7,31 +9,6 @@
 #include "onlcoin_module.h"
 
 namespace reliability {
-
-namespace {
-
-bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// A value as the module reads a REG_DWORD: into 4 bytes whatever type the registry gives it, a
-// shorter one zero-extended, a longer one not at all.
-std::optional<DWORD> FourByteValue(const std::string &key, const std::string &name) {
-  const std::optional<winsim::RegValue> value = winsim::GetValue(key, name);
-  if (!value || value->data.size() > 4) return std::nullopt;
-  DWORD result = 0;
-  for (size_t i = 0; i < value->data.size(); ++i) result |= DWORD(value->data[i]) << (8 * i);
-  return result;
-}
-
-}  // namespace
 
 void ReliabilityTest::SetUp() {
   SimTest::SetUp();
@@ -106,7 +83,7 @@ std::string FindManufacturerKey() {
     const std::optional<winsim::RegValue> value = winsim::GetValue(key, "Manufacturer");
     if (!value || value->data.size() >= 260) continue;
     const std::optional<std::string> text = winsim::GetString(key, "Manufacturer");
-    if (text && SameNameIgnoringCase(*text, kManufacturerName)) return key;
+    if (text && strcasecmp(text->c_str(), kManufacturerName.c_str()) == 0) return key;
   }
   return "";
 }
@@ -115,7 +92,7 @@ DeviceNumbering ReadNumbering(const std::string &instanceId) {
   DeviceNumbering state;
   const std::string driverKey = winsim::DriverKeyPath(instanceId);
   if (driverKey.empty()) return state;
-  if (const std::optional<DWORD> stored = FourByteValue(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
+  if (const std::optional<DWORD> stored = winsim::GetDword(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
     state.number = *stored + 1;
     const std::string manufacturer = FindManufacturerKey();
     state.keyExists =
