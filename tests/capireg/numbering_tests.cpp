@@ -244,12 +244,16 @@ TEST_F(NumberingTest, WriteControllerChannelsCopiesWanEndPointsIntoAnExistingKey
   const std::string device = AddAdapter("ROOT\\ORVIK\\0001", true, 2, 1, 30);
   const std::string noWan = AddAdapter("ROOT\\ORVIK\\0002", true, 1);
   const std::string released = AddAdapter("ROOT\\ORVIK\\0003", true, 3, 1, 2);
+  const std::string numberless = AddAdapter("ROOT\\ORVIK\\0004", true, std::nullopt, 1, 2);
   AddManufacturer(1, "Other", 0, {3});
-  AddManufacturer(2, kMaker, 2, {1, 2});
+  AddManufacturer(2, kMaker, 2, {0, 1, 2});
   const struct {
     std::string id;
     DWORD status;
-  } cases[] = {{device, NO_ERROR}, {noWan, ERROR_DI_DONT_INSTALL}, {released, ERROR_DI_DONT_INSTALL}};
+  } cases[] = {{device, NO_ERROR},
+               {noWan, ERROR_DI_DONT_INSTALL},
+               {released, ERROR_DI_DONT_INSTALL},
+               {numberless, ERROR_DI_DONT_INSTALL}};
   for (const auto &c : cases) {
     ClassElement element(c.id);
     EXPECT_EQ(WriteControllerChannels(element.set(), element.device()), c.status) << c.id;
@@ -257,6 +261,7 @@ TEST_F(NumberingTest, WriteControllerChannelsCopiesWanEndPointsIntoAnExistingKey
   // Number 3 has a key only under another manufacturer: not used, and not created.
   EXPECT_EQ(winsim::GetDword(ControllerKey(2, 2), "Channels"), 30u);
   EXPECT_FALSE(winsim::GetValue(ControllerKey(2, 1), "Channels"));
+  EXPECT_FALSE(winsim::GetValue(ControllerKey(2, 0), "Channels")) << "a device without a number took key 0";
   EXPECT_FALSE(winsim::KeyExists(ControllerKey(2, 3)));
   EXPECT_FALSE(winsim::GetValue(ControllerKey(1, 3), "Channels"));
 }

@@ -119,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
         ElectionCase{"TrailingSeparatorGivesYearZero", {"01/01/2000", "01/01/2001", "12/31/"}, 1},
         ElectionCase{"ZeroFieldInReferenceBlocksTheNext", {"00/26/2000", "01/01/2001"}, kNoneElected},
         ElectionCase{"ZeroFieldReplacedThenBeaten", {"00/26/2000", "01/01/2001", "01/01/2002"}, 2},
+        ElectionCase{"YearOneIsAWholeDate", {"01/01/0", "01/01/1", "01/01/2"}, 2},
         ElectionCase{"NegativeYearReadUnsigned", {"01/01/2000", "01/01/2001", "01/01/-1"}, 2},
         ElectionCase{"SignsAndBlanksInFields", {"01/01/2000", "+01/ 02/2000"}, 1},
         ElectionCase{"InstallSectionWithoutDriverVer", {"01/01/2000", kNoDriverVer, "01/01/2001"}, 2},

@@ -2,7 +2,6 @@
 // maker's last present adapter the monitors are asked to quit and the product-wide set-up goes,
 // leaving what later installations keep. Each case is told by the words for what went.
 #include <algorithm>
-#include <functional>
 
 #include "coinstaller_machine.h"
 #include "setuplib.h"
@@ -14,14 +13,21 @@ const std::string kFirst = "PCI\\VEN_1A2B&DEV_0C10\\1";
 const std::string kSecond = "PCI\\VEN_1A2B&DEV_0C10\\2";
 const char *const kEverything = "released quit autoexec version build path run source unload";
 
-enum class Request { Remove, FailedInstall, UninstallOnly };
+// The request about kFirst: a removal, a failed installation, or the undoing called by itself.
+enum class Request { Remove, FailedInstall, Uninstall };
+// What is done to the machine after the installations: kFirst unplugged, its number taken from its
+// key, the product keys made to refuse their deletion, or the calls of a function whose subject
+// holds a text made to fail.
+enum class Arrange { Nothing, Unplug, DropNumber, LockProductKeys, Fail };
 
 struct RemovalCase {
   const char *name;
   std::vector<std::string> installed;  // adapters installed before, in this order
-  std::function<void()> arrange;       // after the installations, before the request about kFirst
   Request request;
+  Arrange arrange;
   const char *gone;
+  const char *failing = nullptr;
+  const char *subject = nullptr;
 };
 void PrintTo(const RemovalCase &c, std::ostream *out) {
   *out << c.name;
@@ -70,7 +76,14 @@ TEST_P(Removal, TakesAwayWhatItsCaseNamesAndKeepsTheRest) {
   if (c.installed.size() > 1) machine::AddAdapter(machine::Adapter().Id(kSecond));
   for (const std::string &id : c.installed) Install(id);
   const int monitor = winsim::AddQuitListener({});
-  if (c.arrange) c.arrange();
+  if (c.arrange == Arrange::Unplug) winsim::SetDevicePresent(kFirst, false);
+  if (c.arrange == Arrange::DropNumber)
+    winsim::LoadReg("REGEDIT4\r\n\r\n[" + machine::DeviceCapiKey(kFirst) + "]\r\n\"Controller\"=-\r\n");
+  if (c.arrange == Arrange::LockProductKeys) {
+    for (const char *key : {"\\Version", "\\BuildNumber", "\\Path"})
+      winsim::DenyAccess(machine::kProductCapi + key, DELETE);
+    winsim::DenyAccess(machine::kPerfEventSource, DELETE);
+  }
 
   // A failed installation is undone in its post-processing; its pre-processing came first.
   machine::DeviceInSet device(kFirst);
@@ -86,12 +99,14 @@ TEST_P(Removal, TakesAwayWhatItsCaseNamesAndKeepsTheRest) {
   const std::vector<std::string> before = There(key, monitor);
   const size_t loaderCalls = winsim::LoadPerfCalls().size();
   CallRecord record;
+  if (c.failing && c.request == Request::Remove)
+    winsim::FailCallsMatching(c.failing, c.subject, ERROR_ACCESS_DENIED);
   if (c.request == Request::Remove) {
     EXPECT_EQ(DeviceCoInstallerFunc(DIF_REMOVE, device.set, &device.data, &context), DWORD{NO_ERROR});
-  } else if (c.request == Request::UninstallOnly) {
-    // The class list cannot be had: the phase says so, and nothing is released or removed.
-    winsim::FailNthCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(UninstallDevice(device.set, &device.data, 1), machine::kDontInstall);
+  } else if (c.request == Request::Uninstall) {
+    // Without the class list the phase says so, and nothing is released or removed.
+    if (c.failing) winsim::FailCallsMatching(c.failing, c.subject, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(UninstallDevice(device.set, &device.data, 1), c.failing ? machine::kDontInstall : DWORD{NO_ERROR});
   } else {
     context.PostProcessing = TRUE;
     context.InstallResult = ERROR_DI_DONT_INSTALL;
@@ -138,34 +153,36 @@ TEST_P(Removal, TakesAwayWhatItsCaseNamesAndKeepsTheRest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Removal,
-    ::testing::Values(RemovalCase{"LastAdapter", {kFirst}, nullptr, Request::Remove, kEverything},
-                      RemovalCase{"OneOfTwo", {kSecond, kFirst}, nullptr, Request::Remove, "released"},
-                      // The count is of present adapters: with one other present, an absent one is the last.
-                      RemovalCase{"AbsentWithOneOtherPresent",
-                                  {kSecond, kFirst},
-                                  [] { winsim::SetDevicePresent(kFirst, false); },
-                                  Request::Remove,
-                                  kEverything},
-                      RemovalCase{"ProductCapiKeyCannotBeOpened",
-                                  {kFirst},
-                                  [] {
-                                    winsim::FailCallsMatching("RegCreateKeyExA", "Software\\ORVIK\\CAPI",
-                                                              ERROR_ACCESS_DENIED);
-                                  },
-                                  Request::Remove,
-                                  "released quit autoexec run source unload"},
-                      RemovalCase{"DeviceWithoutANumber",
-                                  {kFirst},
-                                  [] {
-                                    winsim::LoadReg("REGEDIT4\r\n\r\n[" + machine::DeviceCapiKey(kFirst) +
-                                                    "]\r\n\"Controller\"=-\r\n");
-                                  },
-                                  Request::Remove,
-                                  ""},
-                      RemovalCase{"ClassListUnavailable", {kFirst}, nullptr, Request::UninstallOnly, ""},
-                      // A failed installation of a device that is not the maker's, alone: a count of 0, so only
-                      // its number goes; the start-up block and the build number stay.
-                      RemovalCase{"FailedInstallationCountZero", {}, nullptr, Request::FailedInstall, "released"}),
+    ::testing::Values(
+        RemovalCase{"LastAdapter", {kFirst}, Request::Remove, Arrange::Nothing, kEverything},
+        RemovalCase{"OneOfTwo", {kSecond, kFirst}, Request::Remove, Arrange::Nothing, "released"},
+        // The count is of present adapters: with one other present, an absent one is the last.
+        RemovalCase{"AbsentWithOneOtherPresent", {kSecond, kFirst}, Request::Remove, Arrange::Unplug, kEverything},
+        RemovalCase{"ProductCapiKeyCannotBeOpened",
+                    {kFirst},
+                    Request::Remove,
+                    Arrange::Fail,
+                    "released quit autoexec run source unload",
+                    "RegCreateKeyExA",
+                    "Software\\ORVIK\\CAPI"},
+        // Keys are deleted as they are, their access never changed for it.
+        RemovalCase{"ProductKeysRefuseDeletion",
+                    {kFirst},
+                    Request::Remove,
+                    Arrange::LockProductKeys,
+                    "released quit autoexec run unload"},
+        RemovalCase{"DeviceWithoutANumber", {kFirst}, Request::Remove, Arrange::DropNumber, ""},
+        RemovalCase{"Uninstall", {kFirst}, Request::Uninstall, Arrange::Nothing, kEverything},
+        RemovalCase{"UninstallWithoutTheClassList",
+                    {kFirst},
+                    Request::Uninstall,
+                    Arrange::Fail,
+                    "",
+                    "SetupDiGetClassDevsA",
+                    ""},
+        // A failed installation of a device that is not the maker's, alone: a count of 0, so only
+        // its number goes; the start-up block and the build number stay.
+        RemovalCase{"FailedInstallationCountZero", {}, Request::FailedInstall, Arrange::Nothing, "released"}),
     [](const ::testing::TestParamInfo<RemovalCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

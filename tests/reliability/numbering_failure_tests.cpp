@@ -106,6 +106,26 @@ INSTANTIATE_TEST_SUITE_P(
                                                    ERROR_ACCESS_DENIED);
                        },
                        3, kBoth, reliability::Rules::NoSharedNumber},
+        // The same when A's driver key cannot be opened.
+        UnreadableCase{"DriverKeyCannotBeOpened",
+                       [] { winsim::FailCallsMatching("SetupDiOpenDevRegKey", kAdapterA, ERROR_ACCESS_DENIED); },
+                       3, kBoth},
+        UnreadableCase{"StoredNumberAnotherMayHoldUnderAnUnreadableKey",
+                       [] {
+                         winsim::SetDword(machine::DeviceCapiKey(kAdapterA), "Controller", 3);
+                         winsim::SetDword(machine::DeviceCapiKey(kAdapterC), "Controller", 3);
+                         winsim::FailCallsMatching("SetupDiOpenDevRegKey", kAdapterA, ERROR_ACCESS_DENIED);
+                       },
+                       3, kBoth, reliability::Rules::NoSharedNumber},
+        // The maker's key is gone and a new one cannot be made: refused, nothing made up.
+        UnreadableCase{"NewManufacturerKeyCannotBeMade",
+                       [] {
+                         winsim::DeleteTree(kOrvikKey);
+                         winsim::FailCallsMatching("RegCreateKeyExA", "CAPI20\\2", ERROR_ACCESS_DENIED);
+                       },
+                       0,
+                       {"1"},
+                       reliability::Rules::NoSharedNumber},
         // B cannot be moved off 2 when its value cannot be rewritten; its controller stays.
         UnreadableCase{"AbsentDevicesValueCannotBeRewritten",
                        [] {
@@ -116,6 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
                        3, kBoth},
         // A value of B's controller key cannot be read while it moves: the move is undone, so
         // that no value is lost.
+        UnreadableCase{
+            "MovedValuesCannotBeMeasured",
+            [] { winsim::FailCallsMatching("RegQueryInfoKeyA", kOrvikKey + "\\2", ERROR_ACCESS_DENIED); }, 3,
+            kBoth},
         UnreadableCase{"MovedValueUnreadable",
                        [] { winsim::FailNthCall("RegEnumValueA", 2, ERROR_ACCESS_DENIED); }, 3, kBoth}),
     [](const ::testing::TestParamInfo<UnreadableCase> &info) { return std::string(info.param.name); });
