@@ -377,13 +377,10 @@ Job PostProcessingJob(const std::string &name, const reliability::MachineShape &
 }
 
 TEST_F(FailureSweep, PostInstall) {
+  reliability::MachineShape box;
+  box.lptBox = true;
   Sweep(PostProcessingJob("post-install", {}, NO_ERROR));
-}
-
-TEST_F(FailureSweep, PostInstallOfAParallelPortBox) {
-  reliability::MachineShape shape;
-  shape.lptBox = true;
-  Sweep(PostProcessingJob("post-install, parallel-port box", shape, NO_ERROR));
+  Sweep(PostProcessingJob("post-install, parallel-port box", box, NO_ERROR));
 }
 
 TEST_F(FailureSweep, FailedInstallation) {
@@ -407,11 +404,8 @@ Job RemovalJob(const std::string &name, bool lastAdapter) {
   return job;
 }
 
-TEST_F(FailureSweep, RemovalOfTheLastAdapter) {
+TEST_F(FailureSweep, Removal) {
   Sweep(RemovalJob("removal of the last adapter", true));
-}
-
-TEST_F(FailureSweep, RemovalOfOneOfTwoAdapters) {
   Sweep(RemovalJob("removal of one of two adapters", false));
 }
 

@@ -232,36 +232,27 @@ class SequenceRun {
 
   void StrayEdit(const Step &step) {
     const std::string maker = reliability::FindManufacturerKey();
-    switch (step.stray) {
-      case Stray::DeleteControllerKey:
-        if (!maker.empty()) {
-          const std::vector<std::string> keys = winsim::SubkeyNames(maker);
-          if (!keys.empty()) winsim::DeleteTree(maker + "\\" + keys[step.param % keys.size()]);
-        }
-        break;
-      case Stray::AddOrphanKey:
-        if (!maker.empty()) winsim::CreateKey(maker + "\\" + std::to_string(step.param));
-        break;
-      case Stray::SetCount:
-        if (!maker.empty()) winsim::SetDword(maker, "NumberOfControllers", step.param);
-        break;
-      case Stray::AddOddKey:
-        if (!maker.empty()) winsim::CreateKey(maker + "\\ " + std::to_string(kOddKeyBase + step.param) + "x");
-        break;
-      case Stray::AddOtherMaker: {
-        const std::string other = machine::kCapi20 + "\\" + std::to_string(100 + step.param);
-        winsim::SetString(other, "Manufacturer", "Acme Telecom");
-        winsim::SetDword(other, "NumberOfControllers", 1);
-        winsim::SetString(other, "DeviceName", "CAPI20" + std::to_string(100 + step.param));
-        winsim::CreateKey(other + "\\1");
-        break;
-      }
-      case Stray::WipeRegistry:
-        winsim::DeleteTree(machine::kCapi20);
-        break;
-      case Stray::DropCount:
-        if (!maker.empty()) winsim::LoadReg("REGEDIT4\r\n\r\n[" + maker + "]\r\n\"NumberOfControllers\"=-\r\n");
-        break;
+    if (step.stray == Stray::AddOtherMaker) {
+      const std::string m = std::to_string(100 + step.param);
+      const std::string other = machine::kCapi20 + "\\" + m;
+      winsim::LoadReg("REGEDIT4\r\n\r\n[" + other +
+                      "]\r\n\"Manufacturer\"=\"Acme Telecom\"\r\n\"DeviceName\"=\"CAPI20" + m +
+                      "\"\r\n\"NumberOfControllers\"=dword:00000001\r\n\r\n[" + other + "\\1]\r\n");
+    } else if (step.stray == Stray::WipeRegistry) {
+      winsim::DeleteTree(machine::kCapi20);
+    } else if (maker.empty()) {
+      return;  // the other edits are of the maker's key
+    } else if (step.stray == Stray::DeleteControllerKey) {
+      const std::vector<std::string> keys = winsim::SubkeyNames(maker);
+      if (!keys.empty()) winsim::DeleteTree(maker + "\\" + keys[step.param % keys.size()]);
+    } else if (step.stray == Stray::AddOrphanKey) {
+      winsim::CreateKey(maker + "\\" + std::to_string(step.param));
+    } else if (step.stray == Stray::SetCount) {
+      winsim::SetDword(maker, "NumberOfControllers", step.param);
+    } else if (step.stray == Stray::AddOddKey) {
+      winsim::CreateKey(maker + "\\ " + std::to_string(kOddKeyBase + step.param) + "x");
+    } else {
+      winsim::LoadReg("REGEDIT4\r\n\r\n[" + maker + "]\r\n\"NumberOfControllers\"=-\r\n");
     }
   }
 
