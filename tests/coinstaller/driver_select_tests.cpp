@@ -41,9 +41,6 @@ class DriverChoice : public SimTest {
       params.Rank = kFirstStartRank + i;
       ASSERT_TRUE(SetupDiSetDriverInstallParamsA(device.set, &device.data, &driver, &params));
     }
-    SP_DRVINFO_DATA_A extra = {};
-    extra.cbSize = sizeof(extra);
-    ASSERT_FALSE(SetupDiEnumDriverInfoA(device.set, &device.data, SPDIT_COMPATDRIVER, count, &extra));
   }
 
   static std::vector<DWORD> Ranks(machine::DeviceInSet &device) {
