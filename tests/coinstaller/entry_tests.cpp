@@ -188,7 +188,9 @@ INSTANTIATE_TEST_SUITE_P(
         NumberingCase{"LostKeyOrphanAndCountAreRepaired", "a=2 b", "5", 7, "install b", "a=2 b=1", "1:2 2:0"},
         NumberingCase{"ReinstalledAdapterGetsItsKeyBack", "a=3", "", 0, "install a", "a=3", "3:2"},
         // A removed adapter that shares its number leaves it to the other one.
-        NumberingCase{"RemovalLeavesASharedNumberToTheOther", "a=1 b=1", "1", 1, "remove b", "a=1 b=", "1:30"}),
+        NumberingCase{"RemovalLeavesASharedNumberToTheOther", "a=1 b=1", "1", 1, "remove b", "a=1 b=", "1:30"},
+        // A removed adapter whose number has no key takes nothing off the count.
+        NumberingCase{"RemovalOfANumberWithoutItsKey", "a=2 b=1", "1", 1, "remove a", "a= b=1", "1:30"}),
     [](const ::testing::TestParamInfo<NumberingCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,6 +2,7 @@
 // a card-type hook, a failing step or the program-files folder says so. Each case is told by one
 // outcome text that names what the phase left on the machine.
 #include <functional>
+#include <map>
 
 #include "coinstaller_machine.h"
 #include "sim_fixture.h"
@@ -95,6 +96,8 @@ TEST_P(PostInstallCase, LeavesWhatItsOutcomeNames) {
   if (c.cardType) winsim::SetString(machine::DeviceCapiKey(id_), "CardType", c.cardType);
   machine::AddPort("ACPI\\PNP0401\\1", "Parport");
   if (c.programFiles) winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", c.programFiles);
+  if (!c.tools.empty() && !winsim::HasFile(c.tools + "\\counters.ini"))
+    winsim::PutFile(c.tools + "\\counters.ini", "");
   DWORD status = 0;
   {
     machine::DeviceInSet device(id_);
@@ -108,8 +111,16 @@ TEST_P(PostInstallCase, LeavesWhatItsOutcomeNames) {
   EXPECT_TRUE(winsim::Events().empty()) << "the phase writes no event";
 }
 
-const std::string kLong232 = "C:\\" + std::string(229, 'L');
-const std::string kLong243 = "C:\\" + std::string(240, 'L');
+// A program-files folder of `length` characters, and its tools folder.
+const char *Folder(size_t length) {
+  static std::map<size_t, std::string> folders;
+  std::string &folder = folders[length];
+  if (folder.empty()) folder = "C:\\" + std::string(length - 3, 'L');
+  return folder.c_str();
+}
+std::string Tools(size_t length) {
+  return length > 242 ? "" : std::string(Folder(length)) + "\\ORVIK\\DAZA Zodar";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PostInstallCase,
@@ -131,12 +142,18 @@ INSTANTIATE_TEST_SUITE_P(
         PostCase{"ProductCapiKeyUnavailable", 0, nullptr, "RegCreateKeyExA", "Software\\ORVIK\\CAPI", nullptr,
                  machine::kToolsFolder, "number key channels run source perf texts stat tool started"},
         PostCase{"EmptyProgramFiles", 0, nullptr, nullptr, nullptr, "", machine::kToolsFolder, kEverything},
-        // Texts that would not fit their buffers are left out, never cut: a 232-character folder
-        // gives the tools folder (249 characters) but not the monitor's path (260); a 243-character
-        // one not even the tools folder (260).
-        PostCase{"OnlyTheToolsFolderFits", 0, nullptr, nullptr, nullptr, kLong232.c_str(),
-                 kLong232 + "\\ORVIK\\DAZA Zodar", "number key channels path version"},
-        PostCase{"NothingBuiltFits", 0, nullptr, nullptr, nullptr, kLong243.c_str(), "",
+        // Texts that would need more than 259 characters are left out, never cut: with a folder of
+        // 217 characters the statistics command, of 230 the counter path, of 231 the tool's path, of
+        // 232 the monitor's path, of 243 the tools folder would have 260.
+        PostCase{"StatisticCommandOf260", 0, nullptr, nullptr, nullptr, Folder(217), Tools(217),
+                 "number key channels path version run source perf texts tool"},
+        PostCase{"CounterPathOf260", 0, nullptr, nullptr, nullptr, Folder(230), Tools(230),
+                 "number key channels path version run tool"},
+        PostCase{"ToolPathOf260", 0, nullptr, nullptr, nullptr, Folder(231), Tools(231),
+                 "number key channels path version run"},
+        PostCase{"MonitorPathOf260", 0, nullptr, nullptr, nullptr, Folder(232), Tools(232),
+                 "number key channels path version"},
+        PostCase{"ToolsFolderOf260", 0, nullptr, nullptr, nullptr, Folder(243), Tools(243),
                  "number key channels version"}),
     [](const ::testing::TestParamInfo<PostCase> &info) { return std::string(info.param.name); });
 

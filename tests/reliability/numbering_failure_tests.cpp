@@ -118,7 +118,16 @@ INSTANTIATE_TEST_SUITE_P(
                          winsim::FailCallsMatching("SetupDiOpenDevRegKey", kAdapterA, ERROR_ACCESS_DENIED);
                        },
                        3, kBoth, reliability::Rules::NoSharedNumber},
-        // The maker's key is gone and a new one cannot be made: refused, nothing made up.
+        // The maker's key is gone and a new one cannot be made, under a root that refuses writing or
+        // in its place: refused, nothing made up.
+        UnreadableCase{"CapiRootRefusesWriting",
+                       [] {
+                         winsim::DeleteTree(kOrvikKey);
+                         winsim::DenyAccess(machine::kCapi20, KEY_SET_VALUE);
+                       },
+                       0,
+                       {"1"},
+                       reliability::Rules::NoSharedNumber},
         UnreadableCase{"NewManufacturerKeyCannotBeMade",
                        [] {
                          winsim::DeleteTree(kOrvikKey);
