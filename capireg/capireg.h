@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include "numbering_facts.h"
+
 // ---- Manufacturer and controller numbering ----
 BOOL CreateManufacturerKey(const char *manufacturer, HKEY *manufacturerKey);
 BOOL OpenManufacturerKey(const char *manufacturer, HKEY *manufacturerKey, char *keyName, DWORD keyNameSize);
@@ -21,19 +23,28 @@ DWORD WriteControllerChannels(HDEVINFO set, PSP_DEVINFO_DATA device);
 
 // What the device being installed may do with the number it stores, as PrepareControllers finds.
 enum StoredControllerUse {
-  STORED_CONTROLLER_HELD,          // still its own, with its key: taken again as it is
-  STORED_CONTROLLER_KEY_RESTORED,  // nobody else stores it, its key came back: taken again
-  STORED_CONTROLLER_NONE           // none, or not its own any more (its value is gone): allocate one
+  // Held before this installation: the device is the maker's adapter, the number has its key and
+  // nobody else stores it. Taken again, and kept if the installation fails.
+  STORED_CONTROLLER_HELD,
+  // Nobody else stores it, but the device did not hold it (its key was gone and came back, or the
+  // device is not yet the maker's adapter). Taken again, and given back if the installation fails.
+  STORED_CONTROLLER_TAKEN_AGAIN,
+  // None, or not the device's any more (its value is gone): a number is allocated.
+  STORED_CONTROLLER_NONE
 };
-// Looks at the class's adapters before a number is taken for the device being installed, which
-// stores the number `stored` points to (nullptr for none), and repairs the maker's numbering: keys that nobody
-// holds go, stored numbers without a key get it back, and of adapters on one number all but one move to free
-// numbers; NumberOfControllers then counts the keys.
 // Whether `number`, which the device stores, is still the device's own: its controller key exists
 // under the maker's manufacturer key and no other adapter of the maker in its class stores it.
 BOOL IsOwnController(PSP_DEVINFO_DATA device, DWORD number);
-StoredControllerUse PrepareControllers(HDEVINFO set, PSP_DEVINFO_DATA device, const char *manufacturer,
-                                       const DWORD *stored);
+// One request's numbering on what it has learnt about the class (LearnNumberingFacts): before a
+// number is taken for the device being installed, which stores the number `stored` points to
+// (nullptr for none), looks at what that number is worth and repairs the maker's numbering: keys
+// that nobody holds go, stored numbers without a key get it back, and of adapters on one number all
+// but one move to free numbers; NumberOfControllers then counts the keys.
+StoredControllerUse PrepareControllers(capireg::NumberingFacts *facts, HDEVINFO set, PSP_DEVINFO_DATA device,
+                                       const char *manufacturer, const DWORD *stored);
+// AllocateController on the same facts, which it keeps up to date.
+BOOL AllocateController(capireg::NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *manufacturer,
+                        char *deviceName, DWORD deviceNameSize, DWORD *number);
 
 // ---- Device-instance CAPI values ----
 // The device CAPI key of the first device of the class that holds `number`, open with

@@ -1,12 +1,14 @@
 // The values in a device's driver key that tie the device to its CAPI controller number: finding
 // the device that holds a number, counting the maker's devices, storing and reading the number,
-// reading the channel count, and handing the CAPI device name to the kernel driver.
+// reading the channel count, and handing the CAPI device name to the kernel driver. What the
+// numbering learns about the class's devices in one request (numbering_facts.h) is read here too,
+// the way the search by number reads a device, which is now a question put to those facts.
 #include <string.h>
 
 #include "capireg.h"
 #include "capireg_constants.h"
 #include "capireg_helpers.h"
-#include "controller_holders.h"
+#include "numbering_facts.h"
 
 using namespace capireg;
 
@@ -48,21 +50,90 @@ ValueRead ReadDeviceDword(HKEY key, const char *name, DWORD *value) {
   return SaysNothingIsThere(static_cast<DWORD>(status)) ? ValueRead::Absent : ValueRead::Unreadable;
 }
 
-// Whether the device whose CAPI key is open holds `number`. A device whose values cannot be
-// read makes the answer uncertain rather than no.
-ValueRead HoldsNumber(HKEY capiKey, DWORD number, bool *holds) {
-  *holds = false;
-  DWORD productCode = 0;
-  const ValueRead product = ReadDeviceDword(capiKey, kProductCodeValue, &productCode);
-  if (product != ValueRead::Read || productCode != kMakerProductCode) return product;
-  DWORD stored = 0;
-  const ValueRead controller = ReadDeviceDword(capiKey, kControllerValue, &stored);
-  *holds = controller == ValueRead::Read && stored + 1 == number;
-  return controller;
+// The instance handles of the devices in `list`; false when they cannot all be had.
+bool ReadDevInsts(HDEVINFO list, DWORD **devInsts, DWORD *count) {
+  *devInsts = nullptr;
+  *count = 0;
+  DWORD capacity = 0;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(list, index, &element)) return GetLastError() == ERROR_NO_MORE_ITEMS;
+    void *items = *devInsts;
+    if (!GrowArray(&items, &capacity, *count, sizeof(DWORD))) return false;
+    *devInsts = static_cast<DWORD *>(items);
+    (*devInsts)[(*count)++] = element.DevInst;
+  }
 }
 
-// Makes room for one more item in a local-heap array of `itemSize`-byte items; false when no
-// memory is left (the array is then unchanged).
+bool Contains(const DWORD *items, DWORD count, DWORD wanted) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (items[i] == wanted) return true;
+  }
+  return false;
+}
+
+// Reads one device of the list as the search by number reads it: whether it is the maker's and
+// which number it stores, or that it could not be read. A device key that cannot be opened for
+// writing cannot serve the numbering (which rewrites Controller through it) and counts as
+// unreadable.
+ValueRead ReadHolder(HDEVINFO list, PSP_DEVINFO_DATA element, DWORD *number, bool *maker) {
+  *maker = false;
+  HKEY driverKey = OpenDriverKey(list, element, KEY_READ);
+  if (!IsOpen(driverKey)) return SaysNothingIsThere(GetLastError()) ? ValueRead::Absent : ValueRead::Unreadable;
+  HKEY capiKey = nullptr;
+  const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
+  RegCloseKey(driverKey);
+  if (opened != ERROR_SUCCESS) {
+    return SaysNothingIsThere(static_cast<DWORD>(opened)) ? ValueRead::Absent : ValueRead::Unreadable;
+  }
+  DWORD productCode = 0;
+  DWORD stored = 0;
+  ValueRead read = ReadDeviceDword(capiKey, kProductCodeValue, &productCode);
+  if (read == ValueRead::Read && productCode == kMakerProductCode) {
+    *maker = true;
+    read = ReadDeviceDword(capiKey, kControllerValue, &stored);
+    *number = stored + 1;
+  }
+  RegCloseKey(capiKey);
+  return read;
+}
+
+// Notes what one device of the facts' list is: a holder, nothing, or not to be read. False when
+// memory ran out (the facts are then incomplete).
+bool NoteDevice(NumberingFacts *facts, DWORD index, PSP_DEVINFO_DATA element, bool isPresent) {
+  DWORD number = 0;
+  bool maker = false;
+  const ValueRead read = ReadHolder(facts->list, element, &number, &maker);
+  if (read == ValueRead::Unreadable) {
+    facts->complete = false;
+    if (isPresent) facts->presentComplete = false;
+    void *items = facts->unread;
+    if (!GrowArray(&items, &facts->unreadCapacity, facts->unreadCount, sizeof(UnreadDevice))) {
+      facts->listBroken = true;
+      return false;
+    }
+    facts->unread = static_cast<UnreadDevice *>(items);
+    facts->unread[facts->unreadCount++] = UnreadDevice{index, isPresent};
+    return true;
+  }
+  if (read != ValueRead::Read || !maker) return true;
+
+  void *items = facts->holders;
+  if (!GrowArray(&items, &facts->holderCapacity, facts->holderCount, sizeof(ControllerHolder))) {
+    facts->complete = facts->presentComplete = false;
+    facts->listBroken = true;
+    return false;
+  }
+  facts->holders = static_cast<ControllerHolder *>(items);
+  facts->holders[facts->holderCount++] = ControllerHolder{index, element->DevInst, number, isPresent, true};
+  return true;
+}
+
+}  // namespace
+
+namespace capireg {
+
 bool GrowArray(void **items, DWORD *capacity, DWORD count, DWORD itemSize) {
   if (count < *capacity) return true;
   const DWORD larger = *capacity == 0 ? kFirstArrayCapacity : *capacity * 2;
@@ -77,176 +148,130 @@ bool GrowArray(void **items, DWORD *capacity, DWORD count, DWORD itemSize) {
   return true;
 }
 
-// The instance handles of the present devices of the class; false when they cannot all be had.
-bool ReadPresentDevices(const GUID &classGuid, DWORD **devInsts, DWORD *count) {
-  *devInsts = nullptr;
-  *count = 0;
-  HDEVINFO present = SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT);
-  if (present == INVALID_HANDLE_VALUE) return false;
-  DWORD capacity = 0;
-  bool listed = true;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVINFO_DATA element = {};
-    element.cbSize = sizeof(element);
-    if (!SetupDiEnumDeviceInfo(present, index, &element)) {
-      listed = GetLastError() == ERROR_NO_MORE_ITEMS;
-      break;
-    }
-    void *items = *devInsts;
-    if (!GrowArray(&items, &capacity, *count, sizeof(DWORD))) {
-      listed = false;
-      break;
-    }
-    *devInsts = static_cast<DWORD *>(items);
-    (*devInsts)[(*count)++] = element.DevInst;
-  }
-  SetupDiDestroyDeviceInfoList(present);
-  return listed;
-}
-
-bool Contains(const DWORD *items, DWORD count, DWORD wanted) {
-  for (DWORD i = 0; i < count; ++i) {
-    if (items[i] == wanted) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-namespace capireg {
-
-void ReadControllerHolders(PSP_DEVINFO_DATA device, ControllerHolders *holders) {
-  *holders = ControllerHolders{INVALID_HANDLE_VALUE, nullptr, 0, 0, false, false};
+void LearnNumberingFacts(PSP_DEVINFO_DATA device, HDEVINFO presentDevices, NumberingFacts *facts) {
+  *facts = NumberingFacts{};
+  facts->list = INVALID_HANDLE_VALUE;
   if (device == nullptr) return;
 
-  DWORD *presentDevices = nullptr;
+  DWORD *present = nullptr;
   DWORD presentCount = 0;
-  holders->presenceKnown = ReadPresentDevices(device->ClassGuid, &presentDevices, &presentCount);
+  if (presentDevices != nullptr && presentDevices != INVALID_HANDLE_VALUE) {
+    facts->presenceKnown = ReadDevInsts(presentDevices, &present, &presentCount);
+  }
+  facts->presentComplete = facts->presenceKnown;
 
-  holders->list = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, 0);
-  holders->complete = holders->list != INVALID_HANDLE_VALUE;
-  for (DWORD index = 0; holders->list != INVALID_HANDLE_VALUE; ++index) {
+  facts->list = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, 0);
+  facts->complete = facts->list != INVALID_HANDLE_VALUE;
+  facts->listBroken = !facts->complete;
+  if (!facts->complete) facts->presentComplete = false;
+  for (DWORD index = 0; facts->list != INVALID_HANDLE_VALUE; ++index) {
     SP_DEVINFO_DATA element = {};
     element.cbSize = sizeof(element);
-    if (!SetupDiEnumDeviceInfo(holders->list, index, &element)) {
-      if (GetLastError() != ERROR_NO_MORE_ITEMS) holders->complete = false;
+    if (!SetupDiEnumDeviceInfo(facts->list, index, &element)) {
+      // Only the end of the list shows that every device was seen.
+      if (GetLastError() != ERROR_NO_MORE_ITEMS) {
+        facts->complete = facts->presentComplete = false;
+        facts->listBroken = true;
+      }
       break;
     }
-    // Read as the search by number reads: what cannot be read leaves the look incomplete.
-    HKEY driverKey = OpenDriverKey(holders->list, &element, KEY_READ);
-    if (!IsOpen(driverKey)) {
-      if (!SaysNothingIsThere(GetLastError())) holders->complete = false;
-      continue;
-    }
-    HKEY capiKey = nullptr;
-    const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
-    RegCloseKey(driverKey);
-    if (opened != ERROR_SUCCESS) {
-      if (!SaysNothingIsThere(static_cast<DWORD>(opened))) holders->complete = false;
-      continue;
-    }
-    DWORD productCode = 0;
-    DWORD stored = 0;
-    ValueRead read = ReadDeviceDword(capiKey, kProductCodeValue, &productCode);
-    if (read == ValueRead::Read && productCode == kMakerProductCode) {
-      read = ReadDeviceDword(capiKey, kControllerValue, &stored);
-    }
-    RegCloseKey(capiKey);
-    if (read == ValueRead::Unreadable) holders->complete = false;
-    if (read != ValueRead::Read || productCode != kMakerProductCode) continue;
-
-    void *items = holders->items;
-    if (!GrowArray(&items, &holders->capacity, holders->count, sizeof(ControllerHolder))) {
-      holders->complete = false;
-      break;
-    }
-    holders->items = static_cast<ControllerHolder *>(items);
-    holders->items[holders->count++] = ControllerHolder{index, element.DevInst, stored + 1,
-                                                        Contains(presentDevices, presentCount, element.DevInst)};
+    const bool isPresent = Contains(present, presentCount, element.DevInst);
+    if (!NoteDevice(facts, index, &element, isPresent)) break;
   }
-  if (presentDevices != nullptr) LocalFree(presentDevices);
+  if (present != nullptr) LocalFree(present);
 }
 
-void FreeControllerHolders(ControllerHolders *holders) {
-  if (holders->list != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(holders->list);
-  if (holders->items != nullptr) LocalFree(holders->items);
-  *holders = ControllerHolders{INVALID_HANDLE_VALUE, nullptr, 0, 0, false, false};
+bool RereadDevices(NumberingFacts *facts) {
+  if (facts->reread || facts->unreadCount == 0) return false;
+  facts->reread = true;
+  UnreadDevice *unread = facts->unread;
+  const DWORD unreadCount = facts->unreadCount;
+  facts->unread = nullptr;
+  facts->unreadCount = facts->unreadCapacity = 0;
+  for (DWORD i = 0; i < unreadCount; ++i) {
+    SP_DEVINFO_DATA element = {};
+    element.cbSize = sizeof(element);
+    if (!SetupDiEnumDeviceInfo(facts->list, unread[i].index, &element) ||
+        !NoteDevice(facts, unread[i].index, &element, unread[i].present)) {
+      // Not to be read again: it stays unknown.
+      facts->listBroken = true;
+    }
+  }
+  LocalFree(unread);
+  // Devices read now join the holders at the end; FindHolder keeps to the enumeration order.
+  bool presentUnread = false;
+  for (DWORD i = 0; i < facts->unreadCount; ++i) presentUnread |= facts->unread[i].present;
+  facts->complete = !facts->listBroken && facts->unreadCount == 0;
+  facts->presentComplete = facts->presenceKnown && !facts->listBroken && !presentUnread;
+  return facts->unreadCount < unreadCount;
 }
 
-bool RewriteHolderController(const ControllerHolders &holders, DWORD item, DWORD number) {
+void ForgetNumberingFacts(NumberingFacts *facts) {
+  if (facts->list != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(facts->list);
+  if (facts->holders != nullptr) LocalFree(facts->holders);
+  if (facts->unread != nullptr) LocalFree(facts->unread);
+  if (facts->keys != nullptr) LocalFree(facts->keys);
+  if (facts->manufacturerKey != nullptr) RegCloseKey(facts->manufacturerKey);
+  *facts = NumberingFacts{};
+  facts->list = INVALID_HANDLE_VALUE;
+}
+
+DWORD FindHolder(const NumberingFacts &facts, DWORD number, bool presentOnly, bool *uncertain) {
+  DWORD first = facts.holderCount;
+  for (DWORD i = 0; i < facts.holderCount; ++i) {
+    const ControllerHolder &holder = facts.holders[i];
+    if (!holder.holds || holder.number != number || (presentOnly && !holder.present)) continue;
+    if (first == facts.holderCount || holder.index < facts.holders[first].index) first = i;
+  }
+  if (first == facts.holderCount && uncertain != nullptr) {
+    *uncertain = presentOnly ? !facts.presentComplete : !facts.complete;
+  }
+  return first;
+}
+
+HKEY OpenHolderCapiKey(const NumberingFacts &facts, DWORD item) {
   SP_DEVINFO_DATA element = {};
   element.cbSize = sizeof(element);
-  if (item >= holders.count || !SetupDiEnumDeviceInfo(holders.list, holders.items[item].index, &element)) {
-    return false;
+  if (item >= facts.holderCount || !SetupDiEnumDeviceInfo(facts.list, facts.holders[item].index, &element)) {
+    return InvalidKey();
   }
-  HKEY driverKey = OpenDriverKey(holders.list, &element, KEY_READ);
-  if (!IsOpen(driverKey)) return false;
+  HKEY driverKey = OpenDriverKey(facts.list, &element, KEY_READ);
+  if (!IsOpen(driverKey)) return InvalidKey();
   HKEY capiKey = nullptr;
   const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
   RegCloseKey(driverKey);
-  if (opened != ERROR_SUCCESS) return false;
+  return opened == ERROR_SUCCESS ? capiKey : InvalidKey();
+}
+
+bool RewriteHolderController(NumberingFacts *facts, DWORD item, DWORD number) {
+  HKEY capiKey = OpenHolderCapiKey(*facts, item);
+  if (!IsOpen(capiKey)) return false;
   const bool written = WriteDwordValue(capiKey, kControllerValue, number - 1);
   RegCloseKey(capiKey);
+  if (written) facts->holders[item].number = number;
   return written;
 }
 
 }  // namespace capireg
 
 HKEY FindDeviceByController(PSP_DEVINFO_DATA device, DWORD number, BOOL presentOnly, BOOL *listUnavailable) {
-  if (listUnavailable != nullptr) *listUnavailable = FALSE;
-  if (device == nullptr) {
-    // Without a class there is no list to search: nobody can say who holds the number.
-    if (listUnavailable != nullptr) *listUnavailable = TRUE;
-    return InvalidKey();
+  // Without a class there is no list to search: nobody can say who holds the number.
+  HDEVINFO present = INVALID_HANDLE_VALUE;
+  if (device != nullptr && presentOnly) {
+    present = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
   }
+  NumberingFacts facts;
+  LearnNumberingFacts(device, present, &facts);
+  if (present != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(present);
 
-  HDEVINFO list = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, presentOnly ? DIGCF_PRESENT : 0);
-  if (list == INVALID_HANDLE_VALUE) {
-    if (listUnavailable != nullptr) *listUnavailable = TRUE;
-    return InvalidKey();
-  }
-
-  for (DWORD index = 0;; ++index) {
-    SP_DEVINFO_DATA element = {};
-    element.cbSize = sizeof(element);
-    if (!SetupDiEnumDeviceInfo(list, index, &element)) {
-      // The end of the list is the only failure that proves no device holds the number; any
-      // other error leaves the rest of the class unsearched.
-      const DWORD error = GetLastError();
-      if (error != ERROR_NO_MORE_ITEMS && listUnavailable != nullptr) *listUnavailable = TRUE;
-      SetupDiDestroyDeviceInfoList(list);
-      return InvalidKey();
-    }
-
-    // A device whose keys or values cannot be read may hold the number all the same: the search
-    // goes on, but its "nobody" is no longer certain.
-    HKEY driverKey = OpenDriverKey(list, &element, KEY_READ);
-    if (!IsOpen(driverKey)) {
-      if (!SaysNothingIsThere(GetLastError()) && listUnavailable != nullptr) *listUnavailable = TRUE;
-      continue;
-    }
-
-    // Handed back writable: the numbering rewrites Controller through it when it moves a device.
-    HKEY capiKey = nullptr;
-    const LONG opened = RegOpenKeyExA(driverKey, kDeviceCapiKeyPath, 0, kReadWriteAccess, &capiKey);
-    if (opened != ERROR_SUCCESS) {
-      if (!SaysNothingIsThere(static_cast<DWORD>(opened)) && listUnavailable != nullptr) *listUnavailable = TRUE;
-      RegCloseKey(driverKey);
-      continue;
-    }
-
-    bool holds = false;
-    if (HoldsNumber(capiKey, number, &holds) == ValueRead::Unreadable && listUnavailable != nullptr) {
-      *listUnavailable = TRUE;
-    }
-    if (holds) {
-      RegCloseKey(driverKey);
-      SetupDiDestroyDeviceInfoList(list);
-      return capiKey;
-    }
-    RegCloseKey(capiKey);
-    RegCloseKey(driverKey);
-  }
+  bool uncertain = device == nullptr;
+  const DWORD holder = FindHolder(facts, number, presentOnly != FALSE, &uncertain);
+  // Handed back writable: the numbering rewrites Controller through it when it moves a device.
+  HKEY capiKey = holder < facts.holderCount ? OpenHolderCapiKey(facts, holder) : InvalidKey();
+  if (capiKey == InvalidKey() && holder < facts.holderCount) uncertain = true;
+  ForgetNumberingFacts(&facts);
+  if (listUnavailable != nullptr) *listUnavailable = uncertain ? TRUE : FALSE;
+  return capiKey;
 }
 
 DWORD CountVendorDevices(HDEVINFO set, PSP_DEVINFO_DATA /*device*/) {

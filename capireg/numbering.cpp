@@ -16,10 +16,10 @@
 //   (0x80000000 in PrivateData; numbers never reach 2^31).
 // - A stored number is taken again only while it is still the device's: its controller key exists
 //   and no other adapter of the maker stores it. When its key is gone and nobody else stores it,
-//   the key comes back (and is counted). When another adapter stores it, or when that cannot be
-//   ruled out for a number without a key, the device's value goes and the device is numbered as
-//   one without a number. A number whose key exists is trusted even when some device of the class
-//   cannot be read.
+//   the key comes back (and is counted). Only a number that the device held as the maker's adapter
+//   (ProductCode 1) with its key counts as held before the installation. When another adapter stores it, or when
+//   that cannot be ruled out for a number without a key, the device's value goes and the device is numbered as one
+//   without a number. A number whose key exists is trusted even when some device of the class cannot be read.
 // - A free number is never one that an adapter of the maker stores: such a number without a key is
 //   dealt with as if its key existed (its key comes back; a present holder keeps the number, an
 //   absent one is moved).
@@ -32,6 +32,9 @@
 // - A removal gives the device's number back only while it is the device's own in the same sense:
 //   a number that another adapter stores too stays for that one, and a number without a key is not
 //   taken off the count.
+// - Where the list of the class's devices itself cannot be had or read to its end, the devices not
+//   seen may store any number: no number without a key is given out then (the allocation fails)
+//   and no adapter is moved off a shared number.
 // - A manufacturer key that cannot be opened for writing is opened for reading to learn whose it
 //   is. Only a key whose Manufacturer cannot be read may be the maker's: that one stops a new
 //   manufacturer key from being made (and with it the installation); another maker's key does not.
@@ -47,10 +50,23 @@
 //   manufacturer key is made anew, only when the registry says that nothing is there;
 // - an absent device whose stored number cannot be rewritten after its controller moved gets the
 //   controller back under its old number, which then stays its own.
+//
+// One look per request. Who holds a number used to be found by a search that built the class
+// device list and opened every device's key, once per number examined: the calls grew with the
+// square of the adapters on the machine. Now a request learns the class once (NumberingFacts: one
+// list of all its devices, each device's values read once, the maker's manufacturer key found once,
+// its controller keys as the prune's enumeration saw them) and writes every change it makes into
+// what it learnt, so that each later question gets the answer the registry would give. The search
+// for a free number with reclaimAbsent set still opens the keys it passes, because whether a key
+// can be opened decides how its number is dealt with; it passes only the numbers below the one it
+// gives. The named functions keep their meaning; called on their own, each learns the class for
+// itself.
+#include <string.h>
+
 #include "capireg.h"
 #include "capireg_constants.h"
 #include "capireg_helpers.h"
-#include "controller_holders.h"
+#include "numbering_facts.h"
 
 using namespace capireg;
 
@@ -179,16 +195,6 @@ bool ReadStringValue(HKEY key, const char *name, char *buffer, DWORD bufferSize)
   return true;
 }
 
-// Manufacturer key of `manufacturer`, made when it certainly has none yet: a key that could not
-// be read may be its, and a second key would number its controllers from 1 again.
-bool OpenOrCreateManufacturerKey(const char *manufacturer, HKEY *manufacturerKey) {
-  if (manufacturer == nullptr || manufacturerKey == nullptr) return false;
-  char keyName[kNameBufferSize];
-  bool conclusive = false;
-  if (SearchManufacturerKey(manufacturer, manufacturerKey, keyName, sizeof(keyName), &conclusive)) return true;
-  return conclusive && CreateManufacturerKey(manufacturer, manufacturerKey);
-}
-
 // How many subkeys the key has; false when that cannot be had.
 bool CountSubkeys(HKEY key, DWORD *count) {
   return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, count, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -264,11 +270,101 @@ bool CopyAllValues(HKEY from, HKEY to) {
   }
 }
 
-// Moves the values of the open controller key `oldKey` (named `oldName`) into a new controller key
-// `newNumber`, then deletes the old key; closes `oldKey`. The values are never merged into a key
-// that exists already (it may be someone else's), and the old key goes only once every value has
-// arrived; otherwise the new key is undone and false returned.
-bool MoveControllerKey(HKEY manufacturerKey, HKEY oldKey, const char *oldName, DWORD newNumber) {
+// ---- What the request has learnt about the maker's keys ----
+
+// The maker's manufacturer key, looked for once per request; nullptr while the maker has none.
+HKEY FactsManufacturerKey(NumberingFacts *facts, const char *manufacturer) {
+  if (!facts->manufacturerSearched && manufacturer != nullptr) {
+    facts->manufacturerSearched = true;
+    HKEY found = nullptr;
+    if (SearchManufacturerKey(manufacturer, &found, facts->manufacturerName, sizeof(facts->manufacturerName),
+                              &facts->manufacturerConclusive)) {
+      facts->manufacturerKey = found;
+    }
+  }
+  return facts->manufacturerKey;
+}
+
+// The maker's manufacturer key, made when the maker certainly has none yet: a key that could not
+// be read may be its, and a second key would number its controllers from 1 again.
+HKEY FactsManufacturerKeyOrCreate(NumberingFacts *facts, const char *manufacturer) {
+  if (FactsManufacturerKey(facts, manufacturer) != nullptr || !facts->manufacturerConclusive) {
+    return facts->manufacturerKey;
+  }
+  HKEY created = nullptr;
+  if (!CreateManufacturerKey(manufacturer, &created)) return nullptr;
+  facts->manufacturerKey = created;
+  // A new key has no controller keys.
+  facts->keysKnown = true;
+  facts->keyCount = 0;
+  return created;
+}
+
+bool IsCanonicalKeyName(const char *name, DWORD number) {
+  char canonical[kNumberTextSize];
+  FormatNumber(canonical, kNumberKeyFormat, number);
+  return strcmp(name, canonical) == 0;
+}
+
+// Whether controller key `number` exists under its own name, as far as the facts know.
+bool KnownKey(const NumberingFacts &facts, DWORD number) {
+  for (DWORD i = 0; i < facts.keyCount; ++i) {
+    if (facts.keys[i].canonical && facts.keys[i].number == number) return true;
+  }
+  return false;
+}
+
+// Notes a controller key that now exists (no effect while the keys are not known).
+void NoteKey(NumberingFacts *facts, DWORD number, bool canonical) {
+  if (!facts->keysKnown) return;
+  void *items = facts->keys;
+  if (!GrowArray(&items, &facts->keyCapacity, facts->keyCount, sizeof(ControllerKeyFact))) {
+    facts->keysKnown = false;  // what is not written down is not known
+    return;
+  }
+  facts->keys = static_cast<ControllerKeyFact *>(items);
+  facts->keys[facts->keyCount++] = ControllerKeyFact{number, canonical};
+}
+
+// Notes that controller key `number`, under its own name, is gone.
+void NoteKeyGone(NumberingFacts *facts, DWORD number) {
+  for (DWORD i = 0; i < facts->keyCount; ++i) {
+    if (facts->keys[i].canonical && facts->keys[i].number == number) {
+      facts->keys[i] = facts->keys[--facts->keyCount];
+      return;
+    }
+  }
+}
+
+bool HasOddKeyNames(const NumberingFacts &facts) {
+  for (DWORD i = 0; i < facts.keyCount; ++i) {
+    if (!facts.keys[i].canonical) return true;
+  }
+  return false;
+}
+
+// Opens controller key `number` for reading as a probe and closes it: ERROR_SUCCESS, or the error
+// that the open gave. Where every key is known, the answer comes from the facts.
+LONG ProbeControllerKey(const NumberingFacts &facts, HKEY manufacturerKey, DWORD number, bool useFacts) {
+  if (useFacts && facts.keysKnown) return KnownKey(facts, number) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  char keyName[kNumberTextSize];
+  FormatNumber(keyName, kNumberKeyFormat, number);
+  HKEY probe = nullptr;
+  const LONG opened = RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe);
+  if (opened == ERROR_SUCCESS) RegCloseKey(probe);
+  return opened;
+}
+
+// ---- Steps of the numbering ----
+
+// Moves the values of the open controller key `oldKey` (named `oldName`, number `oldNumber`) into
+// a new controller key `newNumber`, then deletes the old key; closes `oldKey`. The values are never
+// merged into a key that exists already (it may be someone else's), and the old key goes only once
+// every value has arrived; otherwise the new key is undone and false returned.
+bool MoveControllerKey(NumberingFacts *facts, HKEY manufacturerKey, HKEY oldKey, DWORD oldNumber,
+                       DWORD newNumber) {
+  char oldName[kNumberTextSize];
+  FormatNumber(oldName, kNumberKeyFormat, oldNumber);
   char newName[kNumberTextSize];
   FormatNumber(newName, kNumberKeyFormat, newNumber);
   char noClass[] = "";
@@ -285,16 +381,17 @@ bool MoveControllerKey(HKEY manufacturerKey, HKEY oldKey, const char *oldName, D
   RegCloseKey(newKey);
   RegCloseKey(oldKey);
   if (!copied) {
-    RegDeleteKeyA(manufacturerKey, newName);
+    if (RegDeleteKeyA(manufacturerKey, newName) != ERROR_SUCCESS) NoteKey(facts, newNumber, true);
     return false;
   }
-  RegDeleteKeyA(manufacturerKey, oldName);
+  NoteKey(facts, newNumber, true);
+  if (RegDeleteKeyA(manufacturerKey, oldName) == ERROR_SUCCESS) NoteKeyGone(facts, oldNumber);
   return true;
 }
 
 // Makes sure controller key `number` exists under the manufacturer key; *created tells whether it
 // was made here. A key that exists but cannot be opened counts as there.
-bool EnsureControllerKey(HKEY manufacturerKey, DWORD number, bool *created) {
+bool EnsureControllerKey(NumberingFacts *facts, HKEY manufacturerKey, DWORD number, bool *created) {
   *created = false;
   char keyName[kNumberTextSize];
   FormatNumber(keyName, kNumberKeyFormat, number);
@@ -306,6 +403,7 @@ bool EnsureControllerKey(HKEY manufacturerKey, DWORD number, bool *created) {
   if (status != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   *created = disposition == REG_CREATED_NEW_KEY;
+  if (*created) NoteKey(facts, number, true);
   return true;
 }
 
@@ -318,112 +416,134 @@ void AddToControllerCount(HKEY manufacturerKey, DWORD added) {
   }
 }
 
-// The prune of PruneOrphanControllers; a number in `reserved` counts as held whoever stores it (the
-// number that the device being installed keeps, whatever its ProductCode).
-void PruneControllers(PSP_DEVINFO_DATA device, const char *manufacturer, const DWORD *reserved) {
-  HKEY manufacturerKey = nullptr;
-  char manufacturerName[kNameBufferSize];
-  if (!OpenManufacturerKey(manufacturer, &manufacturerKey, manufacturerName, sizeof(manufacturerName))) return;
-
-  // A deletion moves the next key into the deleted key's index, where this pass does not look
-  // again: passes repeat until one deletes nothing, and that pass has seen every key.
-  DWORD held = 0;
-  bool deletedAny = true;
-  while (deletedAny) {
-    held = 0;
-    deletedAny = false;
-    for (DWORD index = 0;; ++index) {
-      char keyName[kNameBufferSize];
-      DWORD nameLength = sizeof(keyName);
-      if (RegEnumKeyExA(manufacturerKey, index, keyName, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
-          ERROR_SUCCESS) {
-        break;
-      }
-      const DWORD number = ParseKeyNumber(keyName);
-      if (reserved != nullptr && number == *reserved) {
-        ++held;
-        continue;
-      }
-      BOOL listUnavailable = FALSE;
-      HKEY holder = FindDeviceByController(device, number, FALSE, &listUnavailable);
-      if (holder != InvalidKey()) {
-        RegCloseKey(holder);
-        ++held;
-      } else if (listUnavailable) {
-        // Whether a device holds it cannot be told: kept, and counted as held.
-        ++held;
-      } else if (RegDeleteKeyA(manufacturerKey, keyName) == ERROR_SUCCESS) {
-        deletedAny = true;
-      }
-      // An orphan that cannot be deleted stays; it is not held, so it is not counted either.
-    }
+// FindHolder, but an answer that devices not read leave open has them read once more first.
+DWORD FindHolderRereading(NumberingFacts *facts, DWORD number, bool presentOnly, bool *uncertain) {
+  bool open = false;
+  DWORD holder = FindHolder(*facts, number, presentOnly, &open);
+  if (holder == facts->holderCount && open && RereadDevices(facts)) {
+    holder = FindHolder(*facts, number, presentOnly, &open);
   }
-
-  WriteDwordValue(manufacturerKey, kNumberOfControllersValue, held);
-  RegCloseKey(manufacturerKey);
+  if (uncertain != nullptr) *uncertain = holder == facts->holderCount && open;
+  return holder;
 }
 
-// Whether controller key `number` of the manufacturer exists: true also for a key that exists but
-// cannot be opened; false when the manufacturer has no key it can be found by.
-bool ControllerKeyExists(const char *manufacturer, DWORD number) {
-  HKEY manufacturerKey = nullptr;
-  char manufacturerName[kNameBufferSize];
-  if (!OpenManufacturerKey(manufacturer, &manufacturerKey, manufacturerName, sizeof(manufacturerName))) {
-    return false;
+// Whether a key reading as `number` is held: a holder stores it, or nobody can tell (a device of
+// the class could not be read), or it is the number that the device being installed keeps.
+bool IsHeld(NumberingFacts *facts, DWORD number, const DWORD *reserved) {
+  if (reserved != nullptr && number == *reserved) return true;
+  bool uncertain = false;
+  return FindHolderRereading(facts, number, false, &uncertain) < facts->holderCount || uncertain;
+}
+
+// PruneOrphanControllers on the facts; a number in `reserved` counts as held whoever stores it.
+void PruneControllers(NumberingFacts *facts, const char *manufacturer, const DWORD *reserved) {
+  HKEY manufacturerKey = FactsManufacturerKey(facts, manufacturer);
+  if (manufacturerKey == nullptr) return;
+
+  DWORD held = 0;
+  if (facts->keysKnown && !HasOddKeyNames(*facts)) {
+    // Every key is known by its number: the orphans go by name.
+    for (DWORD i = 0; i < facts->keyCount;) {
+      const DWORD number = facts->keys[i].number;
+      if (IsHeld(facts, number, reserved)) {
+        ++held;
+        ++i;
+        continue;
+      }
+      char keyName[kNumberTextSize];
+      FormatNumber(keyName, kNumberKeyFormat, number);
+      // An orphan that cannot be deleted stays; it is not held, so it is not counted either.
+      if (RegDeleteKeyA(manufacturerKey, keyName) == ERROR_SUCCESS) {
+        NoteKeyGone(facts, number);
+      } else {
+        ++i;
+      }
+    }
+  } else {
+    // A deletion moves the next key into the deleted key's index, where this pass does not look
+    // again: passes repeat until one deletes nothing, and that pass has seen every key. The keys
+    // it saw are what the rest of the request knows, provided it saw them to the end.
+    bool deletedAny = true;
+    while (deletedAny) {
+      held = 0;
+      deletedAny = false;
+      facts->keysKnown = true;
+      facts->keyCount = 0;
+      for (DWORD index = 0;; ++index) {
+        char keyName[kNameBufferSize];
+        DWORD nameLength = sizeof(keyName);
+        const LONG listed =
+            RegEnumKeyExA(manufacturerKey, index, keyName, &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (listed != ERROR_SUCCESS) {
+          if (listed != ERROR_NO_MORE_ITEMS) facts->keysKnown = false;
+          break;
+        }
+        const DWORD number = ParseKeyNumber(keyName);
+        if (IsHeld(facts, number, reserved)) {
+          ++held;
+          NoteKey(facts, number, IsCanonicalKeyName(keyName, number));
+        } else if (RegDeleteKeyA(manufacturerKey, keyName) == ERROR_SUCCESS) {
+          deletedAny = true;
+        } else {
+          NoteKey(facts, number, IsCanonicalKeyName(keyName, number));
+        }
+      }
+    }
   }
-  char keyName[kNumberTextSize];
-  FormatNumber(keyName, kNumberKeyFormat, number);
-  HKEY probe = nullptr;
-  const LONG opened = RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe);
-  if (opened == ERROR_SUCCESS) RegCloseKey(probe);
-  RegCloseKey(manufacturerKey);
-  return opened != ERROR_FILE_NOT_FOUND;
+  WriteDwordValue(manufacturerKey, kNumberOfControllersValue, held);
+}
+
+// Whether controller key `number` of the maker exists: true also for a key that exists but cannot
+// be opened; false when the maker has no manufacturer key that can be found.
+bool ControllerKeyExists(NumberingFacts *facts, const char *manufacturer, DWORD number) {
+  HKEY manufacturerKey = FactsManufacturerKey(facts, manufacturer);
+  return manufacturerKey != nullptr &&
+         ProbeControllerKey(*facts, manufacturerKey, number, false) != ERROR_FILE_NOT_FOUND;
 }
 
 // Whether an adapter other than the device being installed stores `number`.
-bool AnotherHolderStores(const ControllerHolders &holders, PSP_DEVINFO_DATA device, DWORD number) {
-  for (DWORD i = 0; i < holders.count; ++i) {
-    if (holders.items[i].devInst != device->DevInst && holders.items[i].number == number) return true;
+bool AnotherHolderStores(const NumberingFacts &facts, PSP_DEVINFO_DATA device, DWORD number) {
+  for (DWORD i = 0; i < facts.holderCount; ++i) {
+    const ControllerHolder &holder = facts.holders[i];
+    if (holder.holds && holder.devInst != device->DevInst && holder.number == number) return true;
   }
   return false;
 }
 
 // What the device being installed may do with the number it stores.
-StoredControllerUse ClaimStoredNumber(const ControllerHolders &holders, PSP_DEVINFO_DATA device,
-                                      const char *manufacturer, DWORD stored) {
-  if (AnotherHolderStores(holders, device, stored)) return STORED_CONTROLLER_NONE;
-  if (ControllerKeyExists(manufacturer, stored)) return STORED_CONTROLLER_HELD;
+StoredControllerUse ClaimStoredNumber(NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *manufacturer,
+                                      DWORD stored) {
+  if (AnotherHolderStores(*facts, device, stored)) return STORED_CONTROLLER_NONE;
+  if (ControllerKeyExists(facts, manufacturer, stored)) return STORED_CONTROLLER_HELD;
   // Without its key the number is taken again only when nobody else can be storing it.
-  return holders.complete ? STORED_CONTROLLER_KEY_RESTORED : STORED_CONTROLLER_NONE;
+  if (!facts->complete && RereadDevices(facts) && AnotherHolderStores(*facts, device, stored)) {
+    return STORED_CONTROLLER_NONE;
+  }
+  return facts->complete ? STORED_CONTROLLER_TAKEN_AGAIN : STORED_CONTROLLER_NONE;
 }
 
-// The lowest number that has no controller key and that neither a holder nor the device being
-// installed stores; 0 when none can be found among as many numbers as there are keys and holders.
-DWORD LowestUnusedNumber(HKEY manufacturerKey, const ControllerHolders &holders, const DWORD *reserved) {
-  DWORD subkeys = 0;
-  if (!CountSubkeys(manufacturerKey, &subkeys)) return 0;
-  const DWORD last = subkeys + holders.count + 2;
+// The lowest number that has no controller key and that no holder, nor the device being installed,
+// stores or stored when the request began; 0 when none can be found among as many numbers as there
+// are keys and holders.
+DWORD LowestUnusedNumber(const NumberingFacts &facts, HKEY manufacturerKey, const DWORD *reserved) {
+  DWORD subkeys = facts.keyCount;
+  if (!facts.keysKnown && !CountSubkeys(manufacturerKey, &subkeys)) return 0;
+  const DWORD last = subkeys + facts.holderCount + 2;
   for (DWORD n = 1; n <= last; ++n) {
     bool stored = reserved != nullptr && *reserved == n;
-    for (DWORD i = 0; i < holders.count && !stored; ++i) stored = holders.items[i].number == n;
-    if (stored) continue;
-    char keyName[kNumberTextSize];
-    FormatNumber(keyName, kNumberKeyFormat, n);
-    HKEY probe = nullptr;
-    const LONG opened = RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe);
-    if (opened == ERROR_SUCCESS) RegCloseKey(probe);
-    if (opened == ERROR_FILE_NOT_FOUND) return n;
+    for (DWORD i = 0; i < facts.holderCount && !stored; ++i) stored = facts.holders[i].number == n;
+    if (!stored && ProbeControllerKey(facts, manufacturerKey, n, true) == ERROR_FILE_NOT_FOUND) return n;
   }
   return 0;
 }
 
 // Moves holder `item` off the number it shares to a number of its own: a new controller key with a
 // copy of the shared key's values, then the holder's value. Undone when either fails.
-bool MoveSharingHolder(HKEY manufacturerKey, ControllerHolders *holders, DWORD item, const DWORD *reserved) {
-  const DWORD target = LowestUnusedNumber(manufacturerKey, *holders, reserved);
+bool MoveSharingHolder(NumberingFacts *facts, HKEY manufacturerKey, DWORD item, const DWORD *reserved) {
+  const DWORD target = LowestUnusedNumber(*facts, manufacturerKey, reserved);
   if (target == 0) return false;
   char sharedName[kNumberTextSize];
-  FormatNumber(sharedName, kNumberKeyFormat, holders->items[item].number);
+  FormatNumber(sharedName, kNumberKeyFormat, facts->holders[item].number);
   char targetName[kNumberTextSize];
   FormatNumber(targetName, kNumberKeyFormat, target);
 
@@ -441,53 +561,150 @@ bool MoveSharingHolder(HKEY manufacturerKey, ControllerHolders *holders, DWORD i
   RegCloseKey(created);
   RegCloseKey(shared);
   if (disposition != REG_CREATED_NEW_KEY) return false;
-  if (!copied || !RewriteHolderController(*holders, item, target)) {
-    RegDeleteKeyA(manufacturerKey, targetName);
+  if (!copied || !RewriteHolderController(facts, item, target)) {
+    if (RegDeleteKeyA(manufacturerKey, targetName) != ERROR_SUCCESS) NoteKey(facts, target, true);
     return false;
   }
-  holders->items[item].number = target;
+  NoteKey(facts, target, true);
   return true;
 }
 
 // Gives every stored number its key and moves all but one of the adapters that share a number.
 // The device being installed is left out: it holds `reserved` (nobody else stores that), or
 // nothing.
-void RepairHolders(ControllerHolders *holders, PSP_DEVINFO_DATA device, const char *manufacturer,
+void RepairHolders(NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *manufacturer,
                    const DWORD *reserved) {
   bool anyHolder = reserved != nullptr;
-  for (DWORD i = 0; i < holders->count && !anyHolder; ++i)
-    anyHolder = holders->items[i].devInst != device->DevInst;
+  for (DWORD i = 0; i < facts->holderCount && !anyHolder; ++i)
+    anyHolder = facts->holders[i].devInst != device->DevInst;
   if (!anyHolder) return;
-  HKEY manufacturerKey = nullptr;
-  if (!OpenOrCreateManufacturerKey(manufacturer, &manufacturerKey)) return;
+  HKEY manufacturerKey = FactsManufacturerKeyOrCreate(facts, manufacturer);
+  if (manufacturerKey == nullptr) return;
 
   DWORD added = 0;
   bool created = false;
-  if (reserved != nullptr && EnsureControllerKey(manufacturerKey, *reserved, &created) && created) ++added;
-  for (DWORD i = 0; i < holders->count; ++i) {
-    if (holders->items[i].devInst == device->DevInst) continue;
-    if (EnsureControllerKey(manufacturerKey, holders->items[i].number, &created) && created) ++added;
+  // A key the facts know is there needs nothing; any other is made (or found there after all).
+  auto ensure = [&](DWORD number) {
+    if (facts->keysKnown && KnownKey(*facts, number)) return;
+    if (EnsureControllerKey(facts, manufacturerKey, number, &created) && created) ++added;
+  };
+  if (reserved != nullptr) ensure(*reserved);
+  for (DWORD i = 0; i < facts->holderCount; ++i) {
+    if (facts->holders[i].devInst != device->DevInst) ensure(facts->holders[i].number);
   }
 
-  for (DWORD i = 0; i < holders->count && holders->presenceKnown; ++i) {
-    const ControllerHolder &holder = holders->items[i];
+  for (DWORD i = 0; i < facts->holderCount && facts->presenceKnown && !facts->listBroken; ++i) {
+    const ControllerHolder &holder = facts->holders[i];
     if (holder.devInst == device->DevInst) continue;
     // The keeper of the number: the first present holder, else the first holder.
-    DWORD keeper = holders->count;
-    for (DWORD j = 0; j < holders->count; ++j) {
-      const ControllerHolder &other = holders->items[j];
+    DWORD keeper = facts->holderCount;
+    for (DWORD j = 0; j < facts->holderCount; ++j) {
+      const ControllerHolder &other = facts->holders[j];
       if (other.devInst == device->DevInst || other.number != holder.number) continue;
-      if (keeper == holders->count) keeper = j;
+      if (keeper == facts->holderCount) keeper = j;
       if (other.present) {
         keeper = j;
         break;
       }
     }
-    if (keeper != i && MoveSharingHolder(manufacturerKey, holders, i, reserved)) ++added;
+    if (keeper != i && MoveSharingHolder(facts, manufacturerKey, i, reserved)) ++added;
   }
 
   AddToControllerCount(manufacturerKey, added);
-  RegCloseKey(manufacturerKey);
+}
+
+BOOL MoveControllerAmong(NumberingFacts *facts, const char *manufacturer, DWORD *number);
+
+// FindFreeController on the facts. The search with reclaimAbsent set opens the keys it passes
+// (whether a key can be opened decides how its number is dealt with); the one with the flag clear
+// only needs to know which keys exist, which the facts tell once they know every key.
+BOOL FindFreeControllerAmong(NumberingFacts *facts, const char *manufacturer, HKEY manufacturerKey, DWORD *number,
+                             BOOL reclaimAbsent) {
+  if (number == nullptr) return FALSE;
+  // Set at the first controller key that exists but cannot be opened: the numbers up to one more
+  // than the manufacturer key's subkeys hold a free one, so the search never needs to go beyond.
+  DWORD lastCandidate = 0;
+  for (DWORD n = 1;; ++n) {
+    const LONG opened = ProbeControllerKey(*facts, manufacturerKey, n, !reclaimAbsent);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+      // Free unless an adapter stores it all the same (as far as the class can be read): then its
+      // key comes back, and the number is dealt with below as any held one.
+      if (FindHolderRereading(facts, n, false, nullptr) == facts->holderCount) {
+        if (facts->listBroken) return FALSE;
+        *number = n;
+        return TRUE;
+      }
+      bool created = false;
+      if (!EnsureControllerKey(facts, manufacturerKey, n, &created)) continue;
+      if (created) AddToControllerCount(manufacturerKey, 1);
+    } else if (opened != ERROR_SUCCESS) {
+      // The key is there, only not to be opened: its number is taken.
+      if (lastCandidate == 0) {
+        DWORD subkeys = 0;
+        if (!CountSubkeys(manufacturerKey, &subkeys)) return FALSE;
+        lastCandidate = subkeys + 1;
+      }
+      if (n >= lastCandidate) return FALSE;
+      continue;
+    }
+    if (!reclaimAbsent) continue;
+
+    // A present device keeps its number; so does any device while the class list cannot be had.
+    bool uncertain = false;
+    if (FindHolderRereading(facts, n, true, &uncertain) < facts->holderCount || uncertain) continue;
+
+    // No device at all holds n: an orphan, left for the next prune.
+    const DWORD holder = FindHolderRereading(facts, n, false, nullptr);
+    if (holder == facts->holderCount) continue;
+
+    // Only an absent device holds n: it moves to a free number and n goes to the new device.
+    DWORD moved = n;
+    if (!MoveControllerAmong(facts, manufacturer, &moved)) continue;
+    if (!RewriteHolderController(facts, holder, moved)) {
+      // The absent device still names n: its controller goes back to n, which stays its own.
+      char movedName[kNumberTextSize];
+      FormatNumber(movedName, kNumberKeyFormat, moved);
+      HKEY movedKey = nullptr;
+      if (RegOpenKeyExA(manufacturerKey, movedName, 0, kReadWriteAccess, &movedKey) == ERROR_SUCCESS) {
+        MoveControllerKey(facts, manufacturerKey, movedKey, moved, n);
+      }
+      continue;
+    }
+    *number = n;
+    return TRUE;
+  }
+}
+
+// MoveController on the facts.
+BOOL MoveControllerAmong(NumberingFacts *facts, const char *manufacturer, DWORD *number) {
+  if (number == nullptr) return FALSE;
+  HKEY manufacturerKey = FactsManufacturerKeyOrCreate(facts, manufacturer);
+  if (manufacturerKey == nullptr) return FALSE;
+
+  const DWORD oldNumber = *number;
+  char oldName[kNumberTextSize];
+  FormatNumber(oldName, kNumberKeyFormat, oldNumber);
+  HKEY oldKey = nullptr;
+  if (RegOpenKeyExA(manufacturerKey, oldName, 0, kReadWriteAccess, &oldKey) != ERROR_SUCCESS) return FALSE;
+
+  bool moved = false;
+  if (FindFreeControllerAmong(facts, manufacturer, manufacturerKey, number, FALSE)) {
+    moved = MoveControllerKey(facts, manufacturerKey, oldKey, oldNumber, *number);
+  } else {
+    RegCloseKey(oldKey);
+  }
+  if (!moved) *number = oldNumber;
+  return moved ? TRUE : FALSE;
+}
+
+// The facts of the class of `device`, with its present devices when `withPresence` is set.
+void LearnFacts(PSP_DEVINFO_DATA device, bool withPresence, NumberingFacts *facts) {
+  HDEVINFO present = INVALID_HANDLE_VALUE;
+  if (device != nullptr && withPresence) {
+    present = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
+  }
+  LearnNumberingFacts(device, present, facts);
+  if (present != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(present);
 }
 
 }  // namespace
@@ -552,138 +769,68 @@ BOOL OpenManufacturerKey(const char *manufacturer, HKEY *manufacturerKey, char *
 
 BOOL FindFreeController(PSP_DEVINFO_DATA device, const char *manufacturer, HKEY manufacturerKey, DWORD *number,
                         BOOL reclaimAbsent) {
-  if (number == nullptr) return FALSE;
-  // Set at the first controller key that exists but cannot be opened: the numbers up to one more
-  // than the manufacturer key's subkeys hold a free one, so the search never needs to go beyond.
-  DWORD lastCandidate = 0;
-  for (DWORD n = 1;; ++n) {
-    char keyName[kNumberTextSize];
-    FormatNumber(keyName, kNumberKeyFormat, n);
-    HKEY probe = nullptr;
-    const LONG opened = RegOpenKeyExA(manufacturerKey, keyName, 0, KEY_READ, &probe);
-    if (opened == ERROR_FILE_NOT_FOUND) {
-      // Free unless an adapter stores it all the same (as far as the class can be read): then its
-      // key comes back, and the number is dealt with below as any held one.
-      HKEY holder = FindDeviceByController(device, n, FALSE);
-      if (holder == InvalidKey()) {
-        *number = n;
-        return TRUE;
-      }
-      RegCloseKey(holder);
-      bool created = false;
-      if (!EnsureControllerKey(manufacturerKey, n, &created)) continue;
-      if (created) AddToControllerCount(manufacturerKey, 1);
-    } else if (opened != ERROR_SUCCESS) {
-      // The key is there, only not to be opened: its number is taken.
-      if (lastCandidate == 0) {
-        DWORD subkeys = 0;
-        if (!CountSubkeys(manufacturerKey, &subkeys)) return FALSE;
-        lastCandidate = subkeys + 1;
-      }
-      if (n >= lastCandidate) return FALSE;
-      continue;
-    } else {
-      RegCloseKey(probe);
-    }
-    if (!reclaimAbsent) continue;
-
-    // A present device keeps its number; so does any device while the class list cannot be had.
-    BOOL listUnavailable = FALSE;
-    HKEY holder = FindDeviceByController(device, n, TRUE, &listUnavailable);
-    if (holder != InvalidKey()) {
-      RegCloseKey(holder);
-      continue;
-    }
-    if (listUnavailable) continue;
-
-    // No device at all holds n: an orphan, left for the next prune.
-    holder = FindDeviceByController(device, n, FALSE, &listUnavailable);
-    if (holder == InvalidKey()) continue;
-
-    // Only an absent device holds n: it moves to a free number and n goes to the new device.
-    DWORD moved = n;
-    if (!MoveController(device, manufacturer, &moved)) {
-      RegCloseKey(holder);
-      continue;
-    }
-    if (!WriteDwordValue(holder, kControllerValue, moved - 1)) {
-      // The absent device still names n: its controller goes back to n, which stays its own.
-      char movedName[kNumberTextSize];
-      FormatNumber(movedName, kNumberKeyFormat, moved);
-      HKEY movedKey = nullptr;
-      if (RegOpenKeyExA(manufacturerKey, movedName, 0, kReadWriteAccess, &movedKey) == ERROR_SUCCESS) {
-        MoveControllerKey(manufacturerKey, movedKey, movedName, n);
-      }
-      RegCloseKey(holder);
-      continue;
-    }
-    RegCloseKey(holder);
-    *number = n;
-    return TRUE;
-  }
+  NumberingFacts facts;
+  LearnFacts(device, reclaimAbsent != FALSE, &facts);
+  const BOOL found = FindFreeControllerAmong(&facts, manufacturer, manufacturerKey, number, reclaimAbsent);
+  ForgetNumberingFacts(&facts);
+  return found;
 }
 
 BOOL MoveController(PSP_DEVINFO_DATA device, const char *manufacturer, DWORD *number) {
-  if (number == nullptr) return FALSE;
-  HKEY manufacturerKey = nullptr;
-  if (!OpenOrCreateManufacturerKey(manufacturer, &manufacturerKey)) return FALSE;
-
-  const DWORD oldNumber = *number;
-  char oldName[kNumberTextSize];
-  FormatNumber(oldName, kNumberKeyFormat, oldNumber);
-  HKEY oldKey = nullptr;
-  if (RegOpenKeyExA(manufacturerKey, oldName, 0, kReadWriteAccess, &oldKey) != ERROR_SUCCESS) {
-    RegCloseKey(manufacturerKey);
-    return FALSE;
-  }
-
-  bool moved = false;
-  if (FindFreeController(device, manufacturer, manufacturerKey, number, FALSE)) {
-    moved = MoveControllerKey(manufacturerKey, oldKey, oldName, *number);
-  } else {
-    RegCloseKey(oldKey);
-  }
-  RegCloseKey(manufacturerKey);
-  if (!moved) *number = oldNumber;
-  return moved ? TRUE : FALSE;
+  NumberingFacts facts;
+  LearnFacts(device, false, &facts);
+  const BOOL moved = MoveControllerAmong(&facts, manufacturer, number);
+  ForgetNumberingFacts(&facts);
+  return moved;
 }
 
 void PruneOrphanControllers(PSP_DEVINFO_DATA device, const char *manufacturer) {
-  PruneControllers(device, manufacturer, nullptr);
+  NumberingFacts facts;
+  LearnFacts(device, false, &facts);
+  PruneControllers(&facts, manufacturer, nullptr);
+  ForgetNumberingFacts(&facts);
+}
+
+BOOL AllocateController(NumberingFacts *facts, PSP_DEVINFO_DATA /*device*/, const char *manufacturer,
+                        char *deviceName, DWORD deviceNameSize, DWORD *number) {
+  if (manufacturer == nullptr || deviceName == nullptr || deviceNameSize == 0 || number == nullptr) return FALSE;
+
+  PruneControllers(facts, manufacturer, nullptr);
+
+  HKEY manufacturerKey = FactsManufacturerKeyOrCreate(facts, manufacturer);
+  if (manufacturerKey == nullptr) return FALSE;
+
+  DWORD count = 0;
+  if (!ReadStringValue(manufacturerKey, kDeviceNameValue, deviceName, deviceNameSize) ||
+      !ReadDwordValue(manufacturerKey, kNumberOfControllersValue, &count) ||
+      !WriteDwordValue(manufacturerKey, kNumberOfControllersValue, count + 1)) {
+    return FALSE;
+  }
+  DWORD chosen = 0;
+  if (!FindFreeControllerAmong(facts, manufacturer, manufacturerKey, &chosen, TRUE)) return FALSE;
+  char keyName[kNumberTextSize];
+  FormatNumber(keyName, kNumberKeyFormat, chosen);
+  char noClass[] = "";
+  HKEY controllerKey = nullptr;
+  DWORD disposition = 0;
+  // A key that is already there (the number was held by an absent device) is simply opened.
+  if (RegCreateKeyExA(manufacturerKey, keyName, 0, noClass, REG_OPTION_NON_VOLATILE, kReadWriteAccess, nullptr,
+                      &controllerKey, &disposition) != ERROR_SUCCESS) {
+    return FALSE;
+  }
+  RegCloseKey(controllerKey);
+  if (disposition == REG_CREATED_NEW_KEY) NoteKey(facts, chosen, true);
+  *number = chosen;
+  return TRUE;
 }
 
 BOOL AllocateController(PSP_DEVINFO_DATA device, const char *manufacturer, char *deviceName, DWORD deviceNameSize,
                         DWORD *number) {
-  if (manufacturer == nullptr || deviceName == nullptr || deviceNameSize == 0 || number == nullptr) return FALSE;
-
-  PruneOrphanControllers(device, manufacturer);
-
-  HKEY manufacturerKey = nullptr;
-  if (!OpenOrCreateManufacturerKey(manufacturer, &manufacturerKey)) return FALSE;
-
-  BOOL result = FALSE;
-  DWORD count = 0;
-  if (ReadStringValue(manufacturerKey, kDeviceNameValue, deviceName, deviceNameSize) &&
-      ReadDwordValue(manufacturerKey, kNumberOfControllersValue, &count) &&
-      WriteDwordValue(manufacturerKey, kNumberOfControllersValue, count + 1)) {
-    DWORD chosen = 0;
-    if (FindFreeController(device, manufacturer, manufacturerKey, &chosen, TRUE)) {
-      char keyName[kNumberTextSize];
-      FormatNumber(keyName, kNumberKeyFormat, chosen);
-      char noClass[] = "";
-      HKEY controllerKey = nullptr;
-      // A key that is already there (the number was held by an absent device) is simply opened.
-      if (RegCreateKeyExA(manufacturerKey, keyName, 0, noClass, REG_OPTION_NON_VOLATILE, kReadWriteAccess, nullptr,
-                          &controllerKey, nullptr) == ERROR_SUCCESS) {
-        RegCloseKey(controllerKey);
-        *number = chosen;
-        result = TRUE;
-      }
-    }
-  }
-
-  RegCloseKey(manufacturerKey);
-  return result;
+  NumberingFacts facts;
+  LearnFacts(device, true, &facts);
+  const BOOL allocated = AllocateController(&facts, device, manufacturer, deviceName, deviceNameSize, number);
+  ForgetNumberingFacts(&facts);
+  return allocated;
 }
 
 BOOL ReleaseController(const char *manufacturer, DWORD number) {
@@ -753,29 +900,39 @@ DWORD WriteControllerChannels(HDEVINFO set, PSP_DEVINFO_DATA device) {
 
 BOOL IsOwnController(PSP_DEVINFO_DATA device, DWORD number) {
   if (device == nullptr) return FALSE;
-  ControllerHolders holders;
-  ReadControllerHolders(device, &holders);
-  const bool own = ClaimStoredNumber(holders, device, kMakerManufacturerName, number) == STORED_CONTROLLER_HELD;
-  FreeControllerHolders(&holders);
+  NumberingFacts facts;
+  LearnNumberingFacts(device, nullptr, &facts);
+  const bool own = ClaimStoredNumber(&facts, device, kMakerManufacturerName, number) == STORED_CONTROLLER_HELD;
+  ForgetNumberingFacts(&facts);
   return own ? TRUE : FALSE;
 }
 
-StoredControllerUse PrepareControllers(HDEVINFO set, PSP_DEVINFO_DATA device, const char *manufacturer,
-                                       const DWORD *stored) {
-  ControllerHolders holders;
-  ReadControllerHolders(device, &holders);
+StoredControllerUse PrepareControllers(NumberingFacts *facts, HDEVINFO set, PSP_DEVINFO_DATA device,
+                                       const char *manufacturer, const DWORD *stored) {
+  if (device == nullptr) return STORED_CONTROLLER_NONE;
   StoredControllerUse use = STORED_CONTROLLER_NONE;
-  if (device != nullptr && stored != nullptr) {
-    use = ClaimStoredNumber(holders, device, manufacturer, *stored);
+  if (stored != nullptr) {
+    use = ClaimStoredNumber(facts, device, manufacturer, *stored);
     // A number that is not the device's goes before anything is numbered, so that nothing takes it
     // for the device's.
-    if (use == STORED_CONTROLLER_NONE) ClearDeviceController(set, device, *stored);
+    if (use == STORED_CONTROLLER_NONE && ClearDeviceController(set, device, *stored)) {
+      for (DWORD i = 0; i < facts->holderCount; ++i) {
+        if (facts->holders[i].devInst == device->DevInst) facts->holders[i].holds = false;
+      }
+    }
+  }
+  // Only the maker's adapter (ProductCode 1) holds a number; a device that is not that yet (its
+  // installation never went through) held nothing before this one.
+  if (use == STORED_CONTROLLER_HELD) {
+    bool holds = false;
+    for (DWORD i = 0; i < facts->holderCount; ++i) {
+      const ControllerHolder &holder = facts->holders[i];
+      holds |= holder.devInst == device->DevInst && holder.holds && holder.number == *stored;
+    }
+    if (!holds) use = STORED_CONTROLLER_TAKEN_AGAIN;
   }
   const DWORD *reserved = use == STORED_CONTROLLER_NONE ? nullptr : stored;
-  if (device != nullptr) {
-    PruneControllers(device, manufacturer, reserved);
-    RepairHolders(&holders, device, manufacturer, reserved);
-  }
-  FreeControllerHolders(&holders);
+  PruneControllers(facts, manufacturer, reserved);
+  RepairHolders(facts, device, manufacturer, reserved);
   return use;
 }

@@ -21,6 +21,9 @@ include(${CMAKE_SOURCE_DIR}/cmake/MessageTable.cmake)
 onlcoin_generate_message_table(${CMAKE_SOURCE_DIR}/resources/messages.mc
                                ${CMAKE_BINARY_DIR}/generated/message_table.inc)
 
+# Before the tools: a tool's own tests (the PE check of the built DLLs) are registered only once
+# testing is enabled.
+enable_testing()
 file(GLOB TOOL_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tools/*)
 foreach(dir ${TOOL_DIRS})
   if(EXISTS ${dir}/CMakeLists.txt)
@@ -28,7 +31,6 @@ foreach(dir ${TOOL_DIRS})
   endif()
 endforeach()
 
-enable_testing()
 add_subdirectory(tests)
 
 # Benchmarks, separate from the tests (scripts/bench.sh).

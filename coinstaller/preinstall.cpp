@@ -91,18 +91,25 @@ DWORD PreInstallDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PCOINSTALLER_CONTE
 
   // A device that still holds its number keeps it; nothing is allocated or named again. First the
   // numbering is looked at and repaired, which also tells whether the stored number is still the
-  // device's.
+  // device's. The class's devices are looked at once for all of it, their presence taken from the
+  // list of present devices above.
   DWORD controller = 0;
   const BOOL storesNumber = ReadDeviceController(set, device, &controller);
+  capireg::NumberingFacts facts;
+  capireg::LearnNumberingFacts(device, classDevices, &facts);
   const StoredControllerUse use =
-      PrepareControllers(set, device, kManufacturerName, storesNumber ? &controller : nullptr);
+      PrepareControllers(&facts, set, device, kManufacturerName, storesNumber ? &controller : nullptr);
+  char capiDeviceName[kTextBufferSize] = "";
+  const BOOL numbered =
+      use != STORED_CONTROLLER_NONE ||
+      AllocateController(&facts, device, kManufacturerName, capiDeviceName, sizeof(capiDeviceName), &controller);
+  capireg::ForgetNumberingFacts(&facts);
+  if (!numbered) {
+    ReportErrorEvent(kEventSourceName, EVENT_ADD_CAPI_DEVICE_FAILED);
+    SetupDiDestroyDeviceInfoList(classDevices);
+    return ERROR_DI_DONT_INSTALL;
+  }
   if (use == STORED_CONTROLLER_NONE) {
-    char capiDeviceName[kTextBufferSize] = "";
-    if (!AllocateController(device, kManufacturerName, capiDeviceName, sizeof(capiDeviceName), &controller)) {
-      ReportErrorEvent(kEventSourceName, EVENT_ADD_CAPI_DEVICE_FAILED);
-      SetupDiDestroyDeviceInfoList(classDevices);
-      return ERROR_DI_DONT_INSTALL;
-    }
     if (!WriteDeviceController(set, device, controller)) {
       return RefuseAfterAllocation(EVENT_SET_CONTROLLER_FAILED, controller, classDevices);
     }

@@ -40,14 +40,14 @@ void FreshMachine() {
 }
 
 std::string AddAdapter(const std::string &instanceId, bool present) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = instanceId;
-  spec.classGuid = kOrvikClassGuid;
-  spec.hardwareIds = {kAdapterHardwareId};
-  spec.service = "onlbase";
-  spec.description = "ORVIK ISDN adapter";
-  spec.present = present;
-  return winsim::AddDevice(spec);
+  winsim::DeviceSpec device;
+  device.instanceId = instanceId;
+  device.classGuid = kOrvikClassGuid;
+  device.hardwareIds = {kAdapterHardwareId};
+  device.service = "onlbase";
+  device.description = "ORVIK ISDN adapter";
+  device.present = present;
+  return winsim::AddDevice(device);
 }
 
 std::string DeviceCapiKey(const std::string &instanceId) {

@@ -87,10 +87,10 @@ TEST_F(EntryTest, EveryPreProcessingCallRegistersTheEventSourceAgain) {
 // ---- Controller numbers across requests ----
 // Sequences of requests from a machine that may have been left broken, and the numbering they end
 // with. Adapters "a!=1" are PCI\VEN_1A2B&DEV_0C10\a, "!" when absent, "=n" when they store number
-// n (and have ProductCode 1). Keys are controller keys of manufacturer key 1 as "n:channels" (an
-// adapter's installation writes 2; the machine's keys carry 30). "install a" sets ProductCode as
-// the adapter's INF does, "fail a" is an installation that fails, "remove a" a removal after which
-// the platform deletes the device.
+// n (and have ProductCode 1, unless "~" says that their installation never went through). Keys are controller keys
+// of manufacturer key 1 as "n:channels" (an adapter's installation writes 2; the machine's keys carry 30).
+// "install a" sets ProductCode as the adapter's INF does, "fail a" is an installation that fails, "remove a" a
+// removal after which the platform deletes the device.
 struct NumberingCase {
   const char *name;
   const char *adapters;
@@ -138,8 +138,9 @@ TEST_P(NumberingAcrossRequests, EndWithOneAdapterPerNumberEveryNumberWithItsKeyA
     const std::string id = Id(word.substr(0, 1));
     const size_t equals = word.find('=');
     machine::Adapter adapter = machine::Adapter().Id(id);
-    machine::AddAdapter(equals == std::string::npos ? adapter.ProductCode(0)
-                                                    : adapter.Controller(std::stoul(word.substr(equals + 1))));
+    if (equals != std::string::npos) adapter.Controller(std::stoul(word.substr(equals + 1)));
+    if (equals == std::string::npos || word.find('~') != std::string::npos) adapter.ProductCode(0);
+    machine::AddAdapter(adapter);
     winsim::SetDevicePresent(id, word.find('!') == std::string::npos);
   }
   for (const std::string &key : Words(c.keys)) {
@@ -164,7 +165,8 @@ TEST_P(NumberingAcrossRequests, EndWithOneAdapterPerNumberEveryNumberWithItsKeyA
     keys += (keys.empty() ? "" : " ") + key + ":" + std::to_string(channels.value_or(0));
   }
   EXPECT_EQ(keys, c.keysAfter);
-  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), Words(c.keysAfter).size());
+  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers").value_or(0),
+            Words(c.keysAfter).size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -178,6 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "1:2 2:2"},
         NumberingCase{"FailedUpdateKeepsTheNumber", "a b", "", 0, "install a fail a install b", "a=1 b=2",
                       "1:2 2:2"},
+        NumberingCase{"NeverInstalledAdapterHeldNothingBefore", "a~=1", "1", 1, "fail a", "a=", ""},
         // Broken machines: the adapter being installed gives up a number another one stores; of
         // two others on one number the present one keeps it, even when it comes second.
         NumberingCase{"InstalledAdapterYieldsASharedNumber", "a=1 b=1", "1", 1, "install b", "a=1 b=2",

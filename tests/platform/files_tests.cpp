@@ -1,6 +1,6 @@
-// Files and folders: CreateFileA's dispositions and sharing, reading, writing and the file pointer,
-// deletion, attributes, folder creation, FindFirstFileA's wildcards and name order, and the
-// process's current directory with GetFullPathNameA.
+// Files and folders as the co-installer and the simulator use them: CreateFileA's dispositions and
+// sharing, reading, writing and cutting a file, deletion, attributes, folders, FindFirstFileA's
+// patterns, the Windows folder, and the current folder with GetFullPathNameA.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,17 +16,7 @@ HANDLE Open(const std::string &path, DWORD access, DWORD share, DWORD dispositio
   return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Writes a whole file; false when it cannot be created or written.
-bool PutBytes(const std::string &path, const std::string &bytes) {
-  HANDLE file = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
-}
-
-// The whole content of a file, or "<error N>" when it cannot be opened or read.
+// The whole content of a file, or "<error N>" when it cannot be opened.
 std::string Content(const std::string &path) {
   HANDLE file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
@@ -38,449 +28,197 @@ std::string Content(const std::string &path) {
   return content;
 }
 
-std::string Position(HANDLE file) {
-  return std::to_string(SetFilePointer(file, 0, nullptr, FILE_CURRENT));
-}
-
 std::string CurrentDirectory() {
   char buffer[MAX_PATH] = "";
   DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
   return std::string(buffer, length < MAX_PATH ? length : 0);
 }
 
-// The names a pattern finds, in the order found; "<error N>" when the search fails.
-std::vector<std::string> Found(const std::string &pattern) {
-  WIN32_FIND_DATAA data;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return {"<error " + std::to_string(GetLastError()) + ">"};
-  std::vector<std::string> names;
-  do {
-    names.push_back(data.cFileName);
-  } while (FindNextFileA(search, &data));
-  DWORD end = GetLastError();
-  FindClose(search);
-  if (end != ERROR_NO_MORE_FILES) names.push_back("<ended with " + std::to_string(end) + ">");
-  return names;
-}
-
-std::string Upper(std::string text) {
-  for (char &c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return text;
-}
-
-std::vector<std::string> WithoutDotEntries(std::vector<std::string> names) {
-  std::vector<std::string> out;
-  for (const std::string &name : names)
-    if (name != "." && name != "..") out.push_back(name);
-  return out;
-}
-
-// Restores the process's current directory at the end of a test that changes it.
-class CurrentDirectoryGuard {
- public:
-  CurrentDirectoryGuard() : saved_(CurrentDirectory()) {}
-  ~CurrentDirectoryGuard() { SetCurrentDirectoryA(saved_.c_str()); }
-  const std::string &Saved() const { return saved_; }
-
- private:
-  std::string saved_;
-};
-
-TEST(CreateFile, DispositionsOnAMissingAndAnExistingFile) {
-  const std::string path = ScratchFolder() + "\\file.txt";
-
-  SetLastError(12345);
-  EXPECT_EQ(Open(path, kReadWrite, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "OPEN_EXISTING on a missing file";
-  EXPECT_EQ(Open(path, kReadWrite, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "TRUNCATE_EXISTING on a missing file";
-
-  HANDLE created = Open(path, kReadWrite, 0, CREATE_NEW);
-  ASSERT_NE(created, INVALID_HANDLE_VALUE) << "CREATE_NEW on a missing file, error " << GetLastError();
-  CloseHandle(created);
-  EXPECT_EQ(Open(path, kReadWrite, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS)) << "CREATE_NEW on an existing file";
-
-  ASSERT_TRUE(PutBytes(path, "content"));
-  HANDLE opened = Open(path, kReadWrite, 0, OPEN_ALWAYS);
-  ASSERT_NE(opened, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "OPEN_ALWAYS on an existing file";
-  EXPECT_EQ(GetFileSize(opened, nullptr), 7u) << "OPEN_ALWAYS keeps the content";
-  CloseHandle(opened);
-
-  HANDLE replaced = Open(path, kReadWrite, 0, CREATE_ALWAYS);
-  ASSERT_NE(replaced, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "CREATE_ALWAYS on an existing file";
-  EXPECT_EQ(GetFileSize(replaced, nullptr), 0u) << "CREATE_ALWAYS empties the file";
-  CloseHandle(replaced);
-
-  ASSERT_TRUE(PutBytes(path, "content"));
-  HANDLE truncated = Open(path, GENERIC_WRITE, 0, TRUNCATE_EXISTING);
-  ASSERT_NE(truncated, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetFileSize(truncated, nullptr), 0u) << "TRUNCATE_EXISTING empties the file";
-  CloseHandle(truncated);
-
-  const std::string fresh = ScratchFolder() + "\\fresh.txt";
-  for (DWORD disposition : {DWORD{OPEN_ALWAYS}, DWORD{CREATE_ALWAYS}}) {
-    DeleteFileA(fresh.c_str());
+TEST(CreateFile, DispositionsFoldersAndLetterCase) {
+  const std::string folder = ScratchFolder(), path = folder + "\\file.txt";
+  struct Case {
+    const char *what, *name;
+    bool exists;
+    DWORD disposition;
+    const char *outcome;
+  };
+  const Case cases[] = {
+      {"OPEN_EXISTING, missing", "\\file.txt", false, OPEN_EXISTING, "error 2"},
+      {"OPEN_EXISTING in other letter case", "\\FILE.TXT", true, OPEN_EXISTING, "size 7"},
+      {"CREATE_NEW, missing", "\\file.txt", false, CREATE_NEW, "size 0"},
+      {"CREATE_NEW, existing", "\\file.txt", true, CREATE_NEW, "error 80"},
+      {"OPEN_ALWAYS, missing", "\\file.txt", false, OPEN_ALWAYS, "size 0"},
+      {"OPEN_ALWAYS, existing: the content stays", "\\file.txt", true, OPEN_ALWAYS, "size 7, existed"},
+      {"CREATE_ALWAYS, existing: emptied", "\\file.txt", true, CREATE_ALWAYS, "size 0, existed"},
+      {"a missing folder on the way", "\\no such folder\\file.txt", false, OPEN_ALWAYS, "error 3"},
+      {"a folder", "", false, OPEN_EXISTING, "error 5"},
+  };
+  for (const Case &c : cases) {
+    DeleteFileA(path.c_str());
+    ASSERT_TRUE(!c.exists || PutFile(path, "content"));
     SetLastError(12345);
-    HANDLE file = Open(fresh, kReadWrite, 0, disposition);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), 0u) << "disposition " << disposition << " creating a file clears the last error";
-    CloseHandle(file);
+    HANDLE file = Open(folder + c.name, kReadWrite, 0, c.disposition);
+    std::string outcome = "error " + std::to_string(GetLastError());
+    if (file != INVALID_HANDLE_VALUE) {
+      const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+      outcome = "size " + std::to_string(GetFileSize(file, nullptr)) + (existed ? ", existed" : "");
+      CloseHandle(file);
+    }
+    EXPECT_EQ(outcome, c.outcome) << c.what;
   }
 }
 
-TEST(CreateFile, MissingFoldersFoldersAndLetterCase) {
-  const std::string folder = ScratchFolder();
-  EXPECT_EQ(Open(folder + "\\no such folder\\file.txt", kReadWrite, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "a missing folder on the way";
-
-  EXPECT_EQ(Open(folder, GENERIC_READ, kShareReadWrite, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a folder is no file";
-
-  ASSERT_TRUE(PutBytes(folder + "\\MixedCase.Txt", "abc"));
-  EXPECT_EQ(Content(folder + "\\MIXEDCASE.TXT"), "abc") << "names are matched without regard to case";
-  EXPECT_EQ(Content(Upper(folder) + "\\mixedcase.txt"), "abc") << "folders too";
-  EXPECT_EQ(Found(folder + "\\mixedcase.txt"), std::vector<std::string>{"MixedCase.Txt"})
-      << "the name keeps the case it was created with";
-}
-
-struct SharingCase {
-  DWORD firstAccess, firstShare, secondAccess, secondShare;
-  bool secondOpens;
-};
-
 TEST(CreateFile, SharingDecidesWhetherASecondOpenSucceeds) {
   const std::string path = ScratchFolder() + "\\shared.txt";
-  ASSERT_TRUE(PutBytes(path, "shared"));
-  const SharingCase cases[] = {
+  ASSERT_TRUE(PutFile(path, "shared"));
+  struct Case {
+    DWORD firstAccess, firstShare, secondAccess, secondShare;
+    bool secondOpens;
+  };
+  const Case cases[] = {
       {kReadWrite, 0, GENERIC_READ, kShareReadWrite, false},  // opened without sharing: nothing else gets in
       {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
       {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareReadWrite, false},   // writing is not shared
       {GENERIC_READ, kShareReadWrite, GENERIC_WRITE, FILE_SHARE_WRITE, false},  // the new open refuses the reader
-      {GENERIC_READ, kShareReadWrite, GENERIC_WRITE, FILE_SHARE_READ, true},
-      {GENERIC_WRITE, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, false},  // nor does it share the writer's
-      {GENERIC_WRITE, FILE_SHARE_READ, GENERIC_READ, kShareReadWrite, true},
-      {kReadWrite, kShareReadWrite, kReadWrite, kShareReadWrite, true},
-      {kReadWrite, 0, 0, 0, true},  // an open that touches no data takes no part in sharing
-      {0, 0, kReadWrite, 0, true},
   };
-  for (const SharingCase &c : cases) {
+  for (const Case &c : cases) {
     HANDLE first = Open(path, c.firstAccess, c.firstShare, OPEN_EXISTING);
     ASSERT_NE(first, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     HANDLE second = Open(path, c.secondAccess, c.secondShare, OPEN_EXISTING);
-    const std::string which = "first " + std::to_string(c.firstAccess) + "/" + std::to_string(c.firstShare) +
-                              ", second " + std::to_string(c.secondAccess) + "/" + std::to_string(c.secondShare);
-    if (c.secondOpens) {
-      EXPECT_NE(second, INVALID_HANDLE_VALUE) << which << ": error " << GetLastError();
-    } else {
-      EXPECT_EQ(second, INVALID_HANDLE_VALUE) << which;
-      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << which;
-    }
+    const DWORD error = second == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    EXPECT_EQ(error, c.secondOpens ? 0u : static_cast<DWORD>(ERROR_SHARING_VIOLATION))
+        << "first " << c.firstAccess << "/" << c.firstShare << ", second " << c.secondAccess << "/"
+        << c.secondShare;
     if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
     CloseHandle(first);
   }
-
-  HANDLE exclusive = Open(path, kReadWrite, 0, OPEN_EXISTING);
-  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Open(path, kReadWrite, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "no replacing an open file";
-  CloseHandle(exclusive);
-  EXPECT_EQ(Content(path), "shared") << "and the refused open changed nothing";
 }
 
-TEST(ReadWriteFile, ThePointerMovesWithReadsWritesAndSeeks) {
+TEST(ReadWriteFile, ThePointerMovesWithReadsWritesAndSeeksAndSetEndOfFileCutsThere) {
   const std::string path = ScratchFolder() + "\\data.bin";
   HANDLE file = Open(path, kReadWrite, 0, CREATE_ALWAYS);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD done = 0;
-  ASSERT_TRUE(WriteFile(file, "0123456789", 10, &done, nullptr));
-  EXPECT_EQ(done, 10u);
-  EXPECT_EQ(Position(file), "10");
-
-  EXPECT_EQ(SetFilePointer(file, 2, nullptr, FILE_BEGIN), 2u);
-  char buffer[16] = {};
-  ASSERT_TRUE(ReadFile(file, buffer, 3, &done, nullptr));
-  EXPECT_EQ(std::string(buffer, done), "234");
-  EXPECT_EQ(SetFilePointer(file, -1, nullptr, FILE_CURRENT), 4u);
-  EXPECT_EQ(SetFilePointer(file, -4, nullptr, FILE_END), 6u);
-  ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &done, nullptr));
-  EXPECT_EQ(std::string(buffer, done), "6789") << "a read stops at the end";
-  ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &done, nullptr)) << "a read at the end succeeds";
-  EXPECT_EQ(done, 0u) << "with nothing read";
-
-  EXPECT_EQ(SetFilePointer(file, -11, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
-  EXPECT_EQ(Position(file), "10") << "a refused seek leaves the pointer";
-
-  LONG high = 0;
-  EXPECT_EQ(SetFilePointer(file, 1, &high, FILE_BEGIN), 1u);
-  EXPECT_EQ(high, 0);
-
-  // Writing past the end extends the file; the gap reads as zero bytes.
-  EXPECT_EQ(SetFilePointer(file, 12, nullptr, FILE_BEGIN), 12u);
-  ASSERT_TRUE(WriteFile(file, "AB", 2, &done, nullptr));
-  EXPECT_EQ(GetFileSize(file, nullptr), 14u);
-  DWORD sizeHigh = 99;
-  EXPECT_EQ(GetFileSize(file, &sizeHigh), 14u);
-  EXPECT_EQ(sizeHigh, 0u);
-
-  // SetEndOfFile cuts the file at the pointer.
-  EXPECT_EQ(SetFilePointer(file, 5, nullptr, FILE_BEGIN), 5u);
-  ASSERT_TRUE(SetEndOfFile(file));
-  EXPECT_EQ(GetFileSize(file, nullptr), 5u);
-  ASSERT_TRUE(WriteFile(file, "", 0, &done, nullptr)) << "an empty write";
-  EXPECT_EQ(GetFileSize(file, nullptr), 5u) << "changes nothing";
-  CloseHandle(file);
+  ASSERT_TRUE(PutFile(path + ".ro", "data"));
+  HANDLE reader = Open(path + ".ro", GENERIC_READ, 0, OPEN_EXISTING);
+  char buffer[16];
+  DWORD done = 0, middle = 0, tail = 0, atEnd = 99;
+  ExpectRows({
+      {"write ten bytes", ErrorOf(WriteFile(file, "0123456789", 10, &done, nullptr)), 0},
+      {"the pointer after them", SetFilePointer(file, 0, nullptr, FILE_CURRENT), 10},
+      {"seek from the start", SetFilePointer(file, 2, nullptr, FILE_BEGIN), 2},
+      {"read three bytes", ErrorOf(ReadFile(file, buffer, 3, &middle, nullptr)), 0},
+      {"bytes read", middle, 3},
+      {"seek from the end", SetFilePointer(file, -4, nullptr, FILE_END), 6},
+      {"read more than is left", ErrorOf(ReadFile(file, buffer + 3, 8, &tail, nullptr)), 0},
+      {"bytes read up to the end", tail, 4},
+      {"read at the end", ErrorOf(ReadFile(file, buffer, 8, &atEnd, nullptr)), 0},
+      {"bytes read at the end", atEnd, 0},
+      {"seek back to 5", SetFilePointer(file, 5, nullptr, FILE_BEGIN), 5},
+      {"cut there", ErrorOf(SetEndOfFile(file)), 0},
+      {"the size after the cut", GetFileSize(file, nullptr), 5},
+      {"close", ErrorOf(CloseHandle(file)), 0},
+      {"close again", ErrorOf(Stopped("CloseHandle", CloseHandle(file))), ERROR_INVALID_HANDLE},
+      {"write through a read handle", ErrorOf(WriteFile(reader, "x", 1, &done, nullptr)), ERROR_ACCESS_DENIED},
+  });
+  CloseHandle(reader);
+  EXPECT_EQ(std::string(buffer, 7), "2346789");
   EXPECT_EQ(Content(path), "01234");
-
-  ASSERT_TRUE(PutBytes(path, "0123456789AB"));
-  std::string expected = std::string("0123456789AB");
-  HANDLE gap = Open(path, kReadWrite, 0, OPEN_EXISTING);
-  ASSERT_NE(gap, INVALID_HANDLE_VALUE);
-  SetFilePointer(gap, 0, nullptr, FILE_END);
-  SetFilePointer(gap, 3, nullptr, FILE_CURRENT);
-  ASSERT_TRUE(WriteFile(gap, "Z", 1, &done, nullptr));
-  CloseHandle(gap);
-  EXPECT_EQ(Content(path), expected + std::string(3, '\0') + "Z");
 }
 
-TEST(ReadWriteFile, AccessOfTheHandleIsChecked) {
-  const std::string path = ScratchFolder() + "\\access.txt";
-  ASSERT_TRUE(PutBytes(path, "data"));
-  char buffer[8];
-  DWORD done = 99;
-
-  HANDLE reader = Open(path, GENERIC_READ, kShareReadWrite, OPEN_EXISTING);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(WriteFile(reader, "x", 1, &done, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "writing through a read handle";
-
-  HANDLE writer = Open(path, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING);
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(ReadFile(writer, buffer, sizeof buffer, &done, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "reading through a write handle";
-  CloseHandle(writer);
-  CloseHandle(reader);
-  EXPECT_EQ(Content(path), "data");
-
-  // Last, since it ends the test under Wine.
-  reader = Open(path, GENERIC_READ, kShareReadWrite, OPEN_EXISTING);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  SetLastError(0);
-  const BOOL cut = SetEndOfFile(reader);
-  const DWORD cutError = GetLastError();
-  CloseHandle(reader);
-  EXPECT_FALSE(cut);
-  SKIP_UNDER_WINE("SetEndOfFile through a read handle reports ERROR_INVALID_PARAMETER, not ERROR_ACCESS_DENIED");
-  EXPECT_EQ(cutError, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "cutting through a read handle";
+TEST(FileSystem, DeletionAttributesAndFolders) {
+  const std::string folder = ScratchFolder(), file = folder + "\\victim.txt", made = folder + "\\made";
+  ASSERT_TRUE(PutFile(file, "x"));
+  const DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY;
+  const bool madeOrThere = CreateDirectoryA(made.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  ExpectRows({
+      {"a file is no folder", GetFileAttributesA(file.c_str()) & kFolder, 0},
+      {"a folder is one", GetFileAttributesA(folder.c_str()) & kFolder, kFolder},
+      {"a missing file", GetFileAttributesA((folder + "\\missing").c_str()), INVALID_FILE_ATTRIBUTES},
+      {"its error", GetLastError(), ERROR_FILE_NOT_FOUND},
+      {"delete a missing file", ErrorOf(DeleteFileA((folder + "\\missing").c_str())), ERROR_FILE_NOT_FOUND},
+      {"delete the file", ErrorOf(DeleteFileA(file.c_str())), 0},
+      {"the file is gone", GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES},
+      {"a folder made now or by an earlier run", madeOrThere, 1},
+      {"made again", ErrorOf(CreateDirectoryA(made.c_str(), nullptr)), ERROR_ALREADY_EXISTS},
+      {"two levels at once", ErrorOf(CreateDirectoryA((made + "\\a\\b").c_str(), nullptr)), ERROR_PATH_NOT_FOUND},
+  });
 }
 
-TEST(CloseHandle, ClosesOnceAndRefusesWhatIsNoOpenHandle) {
-  HANDLE file = Open(ScratchFolder() + "\\close.txt", kReadWrite, 0, CREATE_ALWAYS);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_FALSE(Stopped("CloseHandle", CloseHandle(nullptr)));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  DWORD size = Stopped("GetFileSize", GetFileSize(file, nullptr));
-  EXPECT_EQ(size, INVALID_FILE_SIZE) << "a closed handle is no file";
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
-
-TEST(DeleteFile, ErrorsAndOpenHandles) {
+TEST(FindFile, PatternsMatchWithoutRegardToCaseInNameOrder) {
   const std::string folder = ScratchFolder();
-  EXPECT_FALSE(DeleteFileA((folder + "\\missing.txt").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_FALSE(DeleteFileA((folder + "\\missing folder\\file.txt").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_FALSE(DeleteFileA(folder.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a folder is not deleted as a file";
-
-  const std::string path = folder + "\\victim.txt";
-  ASSERT_TRUE(PutBytes(path, "x"));
-  HANDLE held = Open(path, GENERIC_READ, kShareReadWrite, OPEN_EXISTING);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "open without FILE_SHARE_DELETE";
-  CloseHandle(held);
-
-  held = Open(path, GENERIC_READ, kShareReadWrite | FILE_SHARE_DELETE, OPEN_EXISTING);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(DeleteFileA(path.c_str())) << "open with FILE_SHARE_DELETE, error " << GetLastError();
-  CloseHandle(held);
-  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "gone once the last handle is closed";
-}
-
-TEST(FileAttributes, FilesFoldersAndMissingPaths) {
-  const std::string folder = ScratchFolder();
-  ASSERT_TRUE(PutBytes(folder + "\\plain.txt", "x"));
-  DWORD file = GetFileAttributesA((folder + "\\PLAIN.TXT").c_str());
-  ASSERT_NE(file, INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(file & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  DWORD dir = GetFileAttributesA(folder.c_str());
-  ASSERT_NE(dir, INVALID_FILE_ATTRIBUTES);
-  EXPECT_NE(dir & FILE_ATTRIBUTE_DIRECTORY, 0u);
-
-  EXPECT_EQ(GetFileAttributesA((folder + "\\nothing").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(GetFileAttributesA((folder + "\\nothing\\below").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
-TEST(CreateDirectory, CreatesOneLevelAndReportsWhatIsThere) {
-  const std::string folder = ScratchFolder() + "\\made";
-  if (!CreateDirectoryA(folder.c_str(), nullptr)) {
-    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  }
-  EXPECT_NE(GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  EXPECT_FALSE(CreateDirectoryA(folder.c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  ASSERT_TRUE(PutBytes(folder + "\\file", "x"));
-  EXPECT_FALSE(CreateDirectoryA((folder + "\\file").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "a file of that name";
-  EXPECT_FALSE(CreateDirectoryA((folder + "\\a\\b").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "only the last level is created";
-}
-
-class FindFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = ScratchFolder();
-    for (const char *name : {"oem12.inf", "gamma.ini", "Beta.TXT", "oem1.inf", "delta", "alpha.txt", "oem2.pnf"})
-      ASSERT_TRUE(PutBytes(folder_ + "\\" + name, name));
-    if (!CreateDirectoryA((folder_ + "\\sub").c_str(), nullptr)) {
-      ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  for (const char *name : {"oem12.inf", "gamma.ini", "Beta.TXT", "oem1.inf", "delta", "alpha.txt", "oem2.pnf"})
+    ASSERT_TRUE(PutFile(folder + "\\" + name, name));
+  CreateDirectoryA((folder + "\\sub").c_str(), nullptr);
+  struct Case {
+    const char *pattern, *found;
+  };
+  const Case cases[] = {
+      {"*", ". .. alpha.txt Beta.TXT delta gamma.ini oem1.inf oem12.inf oem2.pnf sub"},
+      {"*.*", ". .. alpha.txt Beta.TXT delta gamma.ini oem1.inf oem12.inf oem2.pnf sub"},
+      {"*.inf", "oem1.inf oem12.inf"},
+      {"OEM*.INF", "oem1.inf oem12.inf"},
+      {"oem?.inf", "oem1.inf"},
+      {"*.txt", "alpha.txt Beta.TXT"},
+      {"*.none", "<error 2>"},
+      {"missing\\*", "<error 3>"},
+  };
+  for (const Case &c : cases) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((folder + "\\" + c.pattern).c_str(), &data);
+    std::string found = "<error " + std::to_string(GetLastError()) + ">";
+    if (search != INVALID_HANDLE_VALUE) {
+      found = data.cFileName;
+      while (FindNextFileA(search, &data)) found += std::string(" ") + data.cFileName;
+      if (GetLastError() != ERROR_NO_MORE_FILES) found += " <ended with " + std::to_string(GetLastError()) + ">";
+      FindClose(search);
     }
+    EXPECT_EQ(found, c.found) << c.pattern;
   }
-  std::vector<std::string> Find(const std::string &pattern) { return Found(folder_ + "\\" + pattern); }
-  std::string folder_;
-};
-
-TEST_F(FindFile, AllNamesInCaseInsensitiveOrderAfterDotEntries) {
-  const std::vector<std::string> all = {".",         "..",       "alpha.txt", "Beta.TXT", "delta",
-                                        "gamma.ini", "oem1.inf", "oem12.inf", "oem2.pnf", "sub"};
-  EXPECT_EQ(Find("*"), all);
-  EXPECT_EQ(Find("*.*"), all) << "*.* also finds names without a period";
 }
 
-TEST_F(FindFile, WildcardsMatchWithoutRegardToCase) {
-  EXPECT_EQ(Find("*.txt"), (std::vector<std::string>{"alpha.txt", "Beta.TXT"}));
-  EXPECT_EQ(Find("OEM*.INF"), (std::vector<std::string>{"oem1.inf", "oem12.inf"}));
-  EXPECT_EQ(Find("oem?.inf"), (std::vector<std::string>{"oem1.inf"})) << "? stands for one character";
-  EXPECT_EQ(Find("oem1*"), (std::vector<std::string>{"oem1.inf", "oem12.inf"}));
-  EXPECT_EQ(Find("?e*"), (std::vector<std::string>{"Beta.TXT", "delta", "oem1.inf", "oem12.inf", "oem2.pnf"}));
-  EXPECT_EQ(Find("*a"), (std::vector<std::string>{"delta"}));
-  EXPECT_EQ(Find("ALPHA.TXT"), (std::vector<std::string>{"alpha.txt"})) << "a plain name finds that entry";
-  SKIP_UNDER_WINE("a pattern ending in \"*.\" finds every name, not only those without an extension");
-  EXPECT_EQ(WithoutDotEntries(Find("*.")), (std::vector<std::string>{"delta", "sub"}))
-      << "*. finds the names without an extension";
-}
+TEST(Folders, TheWindowsFolderTheCurrentFolderAndFullPaths) {
+  char windows[MAX_PATH] = "";
+  const UINT windowsLength = GetWindowsDirectoryA(windows, MAX_PATH);
+  ASSERT_GT(windowsLength, 2u);
+  EXPECT_EQ(windowsLength, std::strlen(windows));
+  EXPECT_NE(windows[windowsLength - 1], '\\');
+  EXPECT_EQ(GetWindowsDirectoryA(windows, windowsLength), windowsLength + 1) << "a short buffer: the size needed";
 
-TEST_F(FindFile, WhatIsFoundAndHowASearchEnds) {
-  WIN32_FIND_DATAA data;
-  HANDLE search = FindFirstFileA((folder_ + "\\gamma.ini").c_str(), &data);
-  ASSERT_NE(search, INVALID_HANDLE_VALUE);
-  EXPECT_STREQ(data.cFileName, "gamma.ini");
-  EXPECT_EQ(data.nFileSizeLow, 9u);
-  EXPECT_EQ(data.nFileSizeHigh, 0u);
-  EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  EXPECT_FALSE(FindNextFileA(search, &data));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-  EXPECT_TRUE(FindClose(search));
-
-  search = FindFirstFileA((folder_ + "\\s*").c_str(), &data);
-  ASSERT_NE(search, INVALID_HANDLE_VALUE);
-  EXPECT_STREQ(data.cFileName, "sub");
-  EXPECT_NE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  FindClose(search);
-
-  EXPECT_EQ(Find("*.none"), std::vector<std::string>{"<error 2>"}) << "nothing matches: ERROR_FILE_NOT_FOUND";
-  EXPECT_EQ(Find("missing\\*"), std::vector<std::string>{"<error 3>"}) << "no such folder: ERROR_PATH_NOT_FOUND";
-}
-
-TEST(CurrentDirectory, SetGetAndRelativePaths) {
-  CurrentDirectoryGuard guard;
-  EXPECT_FALSE(guard.Saved().empty());
-  const std::string folder = ScratchFolder();
-  ASSERT_TRUE(PutBytes(folder + "\\here.txt", "here"));
-
+  const std::string saved = CurrentDirectory(), folder = ScratchFolder();
+  ASSERT_TRUE(PutFile(folder + "\\here.txt", "here"));
   ASSERT_TRUE(SetCurrentDirectoryA((folder + "\\").c_str()));
-  EXPECT_EQ(CurrentDirectory(), folder) << "kept without the trailing backslash";
-  EXPECT_EQ(Content("here.txt"), "here") << "relative names are resolved against it";
-
   const DWORD length = static_cast<DWORD>(folder.size());
-  EXPECT_EQ(GetCurrentDirectoryA(0, nullptr), length + 1) << "the size needed, terminator included";
-  std::vector<char> exact(length + 1, 'x');
-  EXPECT_EQ(GetCurrentDirectoryA(length + 1, exact.data()), length) << "a buffer that just fits";
-  EXPECT_EQ(std::string(exact.data()), folder);
-  std::vector<char> shortBuffer(length, 'x');
-  EXPECT_EQ(GetCurrentDirectoryA(length, shortBuffer.data()), length + 1) << "one character short";
-
-  EXPECT_FALSE(SetCurrentDirectoryA((folder + "\\missing").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_FALSE(SetCurrentDirectoryA((folder + "\\here.txt").c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY)) << "a file is no directory";
-  EXPECT_EQ(CurrentDirectory(), folder) << "failed changes leave it";
-
-  ASSERT_TRUE(SetCurrentDirectoryA(".."));
-  EXPECT_EQ(CurrentDirectory(), folder.substr(0, folder.find_last_of('\\')));
-}
-
-TEST(GetFullPathName, ResolvesAgainstTheCurrentDirectory) {
-  CurrentDirectoryGuard guard;
-  const std::string folder = ScratchFolder();
-  ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
-  const std::string parent = folder.substr(0, folder.find_last_of('\\'));
+  std::vector<char> buffer(length + 1);
+  ExpectRows({
+      {"the size needed, terminator included", GetCurrentDirectoryA(0, nullptr), length + 1},
+      {"one character short", GetCurrentDirectoryA(length, buffer.data()), length + 1},
+      {"a buffer that just fits", GetCurrentDirectoryA(length + 1, buffer.data()), length},
+      {"a missing folder", ErrorOf(SetCurrentDirectoryA((folder + "\\missing").c_str())), ERROR_FILE_NOT_FOUND},
+      {"a full path in a short buffer", GetFullPathNameA("name.ini", length, buffer.data(), nullptr),
+       length + 10},  // with "\\name.ini" and the terminator
+  });
+  EXPECT_EQ(CurrentDirectory(), folder) << "kept without the trailing backslash, and not changed by a failure";
+  EXPECT_EQ(Content("here.txt"), "here") << "relative names are resolved against it";
 
   struct Case {
     const char *input;
-    std::string full;
+    std::string full, filePart;
   };
   const Case cases[] = {
-      {"name.ini", folder + "\\name.ini"}, {".\\a\\..\\b.ini", folder + "\\b.ini"},
-      {"..\\up.ini", parent + "\\up.ini"}, {".", folder},
-      {"sub\\", folder + "\\sub\\"},       {"C:\\one\\.\\two\\..\\three", "C:\\one\\three"},
-      {"C:\\one\\\\two", "C:\\one\\two"},  {"C:\\..\\..", "C:\\"},
-      {"C:/one/two", "C:\\one\\two"},      {"\\rooted.ini", "C:\\rooted.ini"},
+      {"name.ini", folder + "\\name.ini", "name.ini"},
+      {".\\a\\..\\b.ini", folder + "\\b.ini", "b.ini"},
+      {"sub\\", folder + "\\sub\\", "(none)"},
+      {"C:\\one\\.\\two\\..\\three.ini", "C:\\one\\three.ini", "three.ini"},
   };
   for (const Case &c : cases) {
-    char buffer[MAX_PATH];
+    char full[MAX_PATH];
     char *filePart = nullptr;
-    DWORD length = GetFullPathNameA(c.input, MAX_PATH, buffer, &filePart);
-    ASSERT_EQ(length, c.full.size()) << c.input;
-    EXPECT_EQ(std::string(buffer), c.full) << c.input;
-    if (c.full.back() == '\\') {
-      EXPECT_EQ(filePart, nullptr) << c.input << ": a path ending in a backslash has no file part";
-    } else {
-      ASSERT_NE(filePart, nullptr) << c.input;
-      EXPECT_EQ(std::string(filePart), c.full.substr(c.full.find_last_of('\\') + 1)) << c.input;
-    }
+    const DWORD fullLength = GetFullPathNameA(c.input, MAX_PATH, full, &filePart);
+    EXPECT_EQ(std::to_string(fullLength) + " " + full + " " + (filePart ? filePart : "(none)"),
+              std::to_string(c.full.size()) + " " + c.full + " " + c.filePart)
+        << c.input;
   }
-
-  const std::string expected = folder + "\\name.ini";
-  const DWORD needed = static_cast<DWORD>(expected.size() + 1);
-  EXPECT_EQ(GetFullPathNameA("name.ini", 0, nullptr, nullptr), needed);
-  std::vector<char> shortBuffer(needed - 1);
-  EXPECT_EQ(GetFullPathNameA("name.ini", needed - 1, shortBuffer.data(), nullptr), needed);
-  std::vector<char> exact(needed);
-  EXPECT_EQ(GetFullPathNameA("name.ini", needed, exact.data(), nullptr), needed - 1);
-}
-
-TEST(WindowsDirectory, SystemFolderIsBelowIt) {
-  char windows[MAX_PATH] = "";
-  UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
-  ASSERT_GT(length, 0u);
-  EXPECT_EQ(length, std::strlen(windows));
-  EXPECT_NE(windows[length - 1], '\\');
-  EXPECT_EQ(GetWindowsDirectoryA(windows, length), length + 1) << "a short buffer gets the size needed";
-
-  char system[MAX_PATH] = "";
-  UINT systemLength = GetSystemDirectoryA(system, MAX_PATH);
-  ASSERT_EQ(systemLength, length + std::strlen("\\system32"));
-  EXPECT_EQ(Upper(system), Upper(std::string(windows) + "\\system32"));
-  EXPECT_NE(GetFileAttributesA(system) & FILE_ATTRIBUTE_DIRECTORY, 0u) << "and both exist";
+  ASSERT_TRUE(SetCurrentDirectoryA(saved.c_str()));
 }
 
 }  // namespace

@@ -39,6 +39,30 @@ LONG DeleteKeyRecursively(HKEY parent, const std::string &name) {
 void ExpectVerifierStop(const char *) {}
 #endif
 
+void ExpectRows(const std::vector<Row> &rows) {
+  for (const Row &row : rows) EXPECT_EQ(row.got, row.expected) << row.what;
+}
+
+DWORD ErrorOf(BOOL ok) {
+  return ok ? 0 : GetLastError();
+}
+
+std::string CrLf(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string &line : lines) text += line + "\r\n";
+  return text;
+}
+
+bool PutFile(const std::string &path, const std::string &bytes) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
 bool UnderWine() {
 #ifdef _WIN32
   static const bool underWine = [] {

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 // True when the program runs under Wine (ntdll exports wine_get_version).
 bool UnderWine();
@@ -29,6 +31,22 @@ T Stopped(const char *function, T result) {
   ExpectVerifierStop(function);
   return result;
 }
+
+// One row of a table-driven check: what was tried, the result that came and the result Windows
+// gives. The calls of a braced list of rows are made in the order written.
+struct Row {
+  std::string what;
+  long long got, expected;
+};
+// Checks every row; a mismatch names its row, the result expected and the one that came.
+void ExpectRows(const std::vector<Row> &rows);
+// The last-error code of a call that returned `ok`, or 0 when it succeeded.
+DWORD ErrorOf(BOOL ok);
+
+// Text of lines that each end in CR LF, as INF and .reg files have them.
+std::string CrLf(std::initializer_list<std::string> lines);
+// Writes a whole file through CreateFileA; false when it cannot be created or written.
+bool PutFile(const std::string &path, const std::string &bytes);
 
 // A registry key below HKEY_CURRENT_USER private to the running test
 // ("Software\WinsimConformance\<suite>.<test>"); created empty by ScratchKey(), deleted by

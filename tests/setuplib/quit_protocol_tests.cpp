@@ -26,12 +26,12 @@ QuitReply Posted(unsigned code, uint64_t delayMs = 0) {
 
 QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuery, std::vector<QuitReply> onOrder,
                           bool exitsAfterOrder = true) {
-  QuitListenerSpec spec;
-  spec.name = name;
-  spec.onQuery = std::move(onQuery);
-  spec.onOrder = std::move(onOrder);
-  spec.exitsAfterOrder = exitsAfterOrder;
-  return spec;
+  QuitListenerSpec listener;
+  listener.name = name;
+  listener.onQuery = std::move(onQuery);
+  listener.onOrder = std::move(onOrder);
+  listener.exitsAfterOrder = exitsAfterOrder;
+  return listener;
 }
 
 // A listener that answers the query and then neither confirms nor refuses.
@@ -118,6 +118,17 @@ std::function<void()> FailNth(const char *function, unsigned n) {
   return [=] { winsim::FailNthCall(function, n, ERROR_NOT_ENOUGH_MEMORY); };
 }
 
+// The module keeps the quit message's number for its whole life, so only the first exchange of a
+// process can find that it cannot be registered (CTest runs every test in a process of its own).
+TEST_F(QuitProtocolTest, QuitMessageThatCannotBeRegisteredMeansNoQueryNoOrderAndOk) {
+  winsim::AddQuitListener(Silent("silent"));
+  winsim::FailNthCall("RegisterWindowMessageA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  const std::string outcome = Outcome(CloseMonitorApplications(kModule));
+  if (winsim::CallCounts()["RegisterWindowMessageA"] == 0) GTEST_SKIP() << "registered by an earlier test";
+  EXPECT_EQ(outcome, "ok at 10 ms; queries; orders");
+  EXPECT_EQ(winsim::CallCounts()["SendMessageTimeoutA"], 0u) << "no query of any message";
+}
+
 // Every case runs on a fresh machine; after each call nothing of the exchange is left: no window,
 // class or timer, nothing in the thread's queue, no wait that could never have ended.
 TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothingBehind) {
@@ -127,8 +138,23 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
     std::function<void()> arrange;  // faults, time passing before the call
     const char *outcome;
   };
+  // Listeners by how they answer the query and the order.
   const QuitListenerSpec confirms;  // answers at once (sent), confirms the order (posted), ends
   const QuitListenerSpec sendsDone = Listener("sends done", {Sent(QUIT_PRESENT)}, {Sent(QUIT_DONE)});
+  const QuitListenerSpec late = Listener("late", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)});
+  const QuitListenerSpec confirms100 = Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)});
+  const QuitListenerSpec refuses40 = Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false);
+  const QuitListenerSpec posts = Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)});
+  const QuitListenerSpec onlyDone = Listener("stray", {Sent(QUIT_DONE)}, {}, false);
+  const QuitListenerSpec quick = Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {});
+  const QuitListenerSpec mute = Listener("mute", {}, {Posted(QUIT_DONE, 300)});
+  const QuitListenerSpec oddInQuery =
+      Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(3)});
+  const QuitListenerSpec oddInWait =
+      Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false);
+  const QuitReply strayThreadMessage{0, false, 0, true};
+  const QuitListenerSpec strays = Listener("strays", {Sent(QUIT_PRESENT), strayThreadMessage}, {Posted(3, 300)});
+  const QuitListenerSpec refusesAtOnce = Listener("refuses at once", {Sent(QUIT_REFUSED)}, {});
   const QuitListenerSpec silent = Silent("silent");
   QuitListenerSpec vanishes = Silent("vanishes"), hung;
   vanishes.vanishAtMs = 5000;
@@ -138,104 +164,62 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
   const auto failEndingPost = [] {
     winsim::FailCallsMatching("PostMessageA", "WM_USER(0) to the thread", ERROR_NOT_ENOUGH_MEMORY);
   };
+  // One case a row: what it shows; then its listeners, what is arranged, and the outcome.
+  // clang-format off
   const Case cases[] = {
       {"no listener: one run, ended by the wind-up timer", {}, nullptr, "ok at 10 ms; queries 0; orders"},
       {"the second of two confirmations ends the run",
-       {Listener("A", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)}),
-        Listener("B", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)})},
-       nullptr,
-       "ok at 700 ms; queries 0; orders 0"},
+       {confirms, late}, nullptr, "ok at 700 ms; queries 0; orders 0"},
       {"a refusal ends the run at once",
-       {Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)}),
-        Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false)},
-       nullptr,
-       "refused at 40 ms; queries 0; orders 0"},
+       {confirms100, refuses40}, nullptr, "refused at 40 ms; queries 0; orders 0"},
       {"a silent listener still answers the second query",
-       {silent},
-       nullptr,
-       "still running at 15010 ms; queries 0 15000; orders 0"},
+       {silent}, nullptr, "still running at 15010 ms; queries 0 15000; orders 0"},
       {"a listener gone during the wait is not found by the second query",
-       {vanishes},
-       nullptr,
-       "ok at 15010 ms; queries 0 15000; orders 0"},
+       {vanishes}, nullptr, "ok at 15010 ms; queries 0 15000; orders 0"},
       {"an answer by post is counted only by the loop: no order",
-       {Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
-       nullptr,
-       "still running at 20 ms; queries 0 10; orders"},
+       {posts}, nullptr, "still running at 20 ms; queries 0 10; orders"},
       {"a confirmation without an answer drives the count below zero",
-       {Listener("stray", {Sent(QUIT_DONE)}, {}, false)},
-       nullptr,
-       "still running at 15010 ms; queries 0 15000; orders 0"},
+       {onlyDone}, nullptr, "still running at 15010 ms; queries 0 15000; orders 0"},
       {"a confirmation during the query never closes the window",
-       {Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {})},
-       nullptr,
-       "ok at 10 ms; queries 0; orders"},
+       {quick}, nullptr, "ok at 10 ms; queries 0; orders"},
       {"a confirmation from a window that never answered ends the wait all the same",
-       {Silent("answers"), Listener("mute", {}, {Posted(QUIT_DONE, 300)})},
-       nullptr,
-       "ok at 300 ms; queries 0; orders 0"},
+       {silent, mute}, nullptr, "ok at 300 ms; queries 0; orders 0"},
       {"codes 0, 2 and 4 change nothing during the query",
-       {Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE)})},
-       nullptr,
-       "ok at 0 ms; queries 0; orders 0"},
+       {oddInQuery}, nullptr, "ok at 0 ms; queries 0; orders 0"},
       {"codes 0, 2 and 4 change nothing during the wait",
-       {Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false)},
-       nullptr,
-       "still running at 15010 ms; queries 0 15000; orders 0"},
+       {oddInWait}, nullptr, "still running at 15010 ms; queries 0 15000; orders 0"},
       // Windows that handle nothing, stray thread messages.
       {"a window hung for more than 5 s is passed over at once",
-       {hung},
-       wait6s,
-       "ok at 6010 ms; queries 6000; orders"},
+       {hung}, wait6s, "ok at 6010 ms; queries 6000; orders"},
       {"a window that has just stopped handling messages is passed over after the 2 s bound",
-       {hung},
-       nullptr,
-       "ok at 2010 ms; queries 0; orders"},
+       {hung}, nullptr, "ok at 2010 ms; queries 0; orders"},
       {"a listener that answers in time counts as before beside a hung window",
-       {hung, confirms},
-       wait6s,
-       "ok at 6000 ms; queries 6000; orders 6000"},
-      {"a stray thread WM_USER does not end the run",
-       {Listener("strays", {Sent(QUIT_PRESENT), QuitReply{0, false, 0, true}}, {Posted(QUIT_DONE, 300)})},
-       nullptr,
-       "ok at 300 ms; queries 0; orders 0"},
+       {hung, confirms}, wait6s, "ok at 6000 ms; queries 6000; orders 6000"},
+      {"a stray thread WM_USER does not end the run", {strays}, nullptr, "ok at 300 ms; queries 0; orders 0"},
       // Platform failures.
       {"no window class", {silent}, FailNth("RegisterClassA", 1), "unavailable at 0 ms; queries; orders"},
       {"no window", {silent}, FailNth("CreateWindowExA", 1), "unavailable at 0 ms; queries; orders"},
       {"a refusal during the query destroys the window before it is returned",
-       {Listener("refuses at once", {Sent(QUIT_REFUSED)}, {})},
-       nullptr,
-       "unavailable at 0 ms; queries 0; orders"},
+       {refusesAtOnce}, nullptr, "unavailable at 0 ms; queries 0; orders"},
       {"a loop that cannot fetch its message ends at once",
-       {silent},
-       FailNth("GetMessageA", 1),
-       "still running at 10 ms; queries 0 0; orders 0"},
+       {silent}, FailNth("GetMessageA", 1), "still running at 10 ms; queries 0 0; orders 0"},
       {"no wind-up timer: the run ends at once", {}, FailNth("SetTimer", 1), "ok at 0 ms; queries 0; orders"},
       {"no timer for the wait: the order goes out, the run ends at once",
-       {confirms},
-       FailNth("SetTimer", 1),
-       "ok at 10 ms; queries 0 0; orders 0"},
+       {confirms}, FailNth("SetTimer", 1), "ok at 10 ms; queries 0 0; orders 0"},
       {"no wind-up timer in the second run",
-       {silent},
-       FailNth("SetTimer", 2),
-       "still running at 15000 ms; queries 0 15000; orders 0"},
+       {silent}, FailNth("SetTimer", 2), "still running at 15000 ms; queries 0 15000; orders 0"},
       {"the ending message cannot be posted", {confirms}, failEndingPost, "ok at 0 ms; queries 0; orders 0"},
       {"the ending message cannot be posted while a sent confirmation is handled in the wait",
-       {sendsDone},
-       failEndingPost,
-       "ok at 10 ms; queries 0; orders 0"},
+       {sendsDone}, failEndingPost, "ok at 10 ms; queries 0; orders 0"},
       {"the window cannot be destroyed at the last confirmation",
-       {sendsDone},
-       FailNth("DestroyWindow", 1),
-       "ok at 0 ms; queries 0; orders 0"},
+       {sendsDone}, FailNth("DestroyWindow", 1), "ok at 0 ms; queries 0; orders 0"},
       {"the window cannot be destroyed on its timer",
-       {silent},
-       FailNth("DestroyWindow", 1),
-       "still running at 15010 ms; queries 0 15000; orders 0"},
+       {silent}, FailNth("DestroyWindow", 1), "still running at 15010 ms; queries 0 15000; orders 0"},
   };
+  // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    for (const QuitListenerSpec &spec : c.listeners) winsim::AddQuitListener(spec);
+    for (const QuitListenerSpec &listener : c.listeners) winsim::AddQuitListener(listener);
     if (c.arrange) c.arrange();
     EXPECT_EQ(Outcome(CloseMonitorApplications(kModule)), c.outcome);
     winsim::ClearFaults();
@@ -248,22 +232,16 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
 
 // ---- The calling thread's loop ---------------------------------------------------------------
 
-TEST_F(QuitProtocolTest, MessagesForOtherWindowsOfTheThreadAreDispatched) {
+TEST_F(QuitProtocolTest, MessagesForOtherWindowsOfTheThreadAreDispatchedAndACallFromThemFindsTheClassTaken) {
   HWND other = CreateOtherWindow();
   ASSERT_NE(other, nullptr);
   ASSERT_TRUE(PostMessageA(other, WM_USER, 0, 0));
+  ASSERT_TRUE(PostMessageA(other, nestedCallMessage, 0, 0));
   winsim::ScheduleAt(20, [other] { PostMessageA(other, WM_USER + 1, 0, 0); });
   winsim::AddQuitListener(Listener("late", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 50)}));
   EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
-  EXPECT_EQ(otherWindowMessages, (std::vector<UINT>{WM_USER, WM_USER + 1}));
+  EXPECT_EQ(otherWindowMessages, (std::vector<UINT>{WM_USER, nestedCallMessage, WM_USER + 1}));
   EXPECT_EQ(winsim::NowMs(), 50u) << "a WM_USER for another window does not end the run";
-}
-
-TEST_F(QuitProtocolTest, ASecondCallDuringARunFindsTheClassTaken) {
-  HWND other = CreateOtherWindow();
-  ASSERT_NE(other, nullptr);
-  ASSERT_TRUE(PostMessageA(other, nestedCallMessage, 0, 0));
-  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
   EXPECT_EQ(nestedCallResult, SETUP_STATUS_UNAVAILABLE);
   EXPECT_EQ(BroadcastTimes(QUIT_QUERY).size(), 1u) << "the refused call broadcast nothing";
 }

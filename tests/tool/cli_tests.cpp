@@ -1,5 +1,5 @@
-// The program as users run it: the default job, exit statuses and messages for bad input, nothing
-// saved after an error, and machines loaded from and saved to .reg files and folders, including the
+// The program as users run it: the default job, exit statuses and messages for bad input with
+// nothing saved, and machines saved to and loaded from .reg files and folders, including the
 // UTF-16 form regedit writes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -26,6 +26,14 @@ Result Main(const std::vector<std::string> &args) {
   return Result{status, out.str(), err.str()};
 }
 
+size_t Count(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+constexpr const char *kCardId = "PCI\\VEN_1A2B&DEV_0100\\4&1F2E3D4C&0&40";
+
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,161 +56,133 @@ class Cli : public ::testing::Test {
   std::string dir_;
 };
 
-constexpr const char *kCardId = "PCI\\VEN_1A2B&DEV_0100\\4&1F2E3D4C&0&40";
+// The part of a report about step `n`.
+std::string Step(const std::string &report, int n) {
+  const size_t start = report.find("==== Step " + std::to_string(n) + " ");
+  return start == std::string::npos ? "<no step " + std::to_string(n) + ">"
+                                    : report.substr(start, report.find("\n==== ", start) - start);
+}
 
-TEST_F(Cli, DefaultJobRunsEveryStepOfTheEmbeddedScenario) {
+// The embedded job: a card installed after a driver choice, a monitor running, a box on the
+// parallel port installed, a restart, then both removed.
+TEST_F(Cli, DefaultJobReportsEveryStepOfTheEmbeddedScenario) {
   Result result = Main({});
   ASSERT_EQ(result.status, devsim::kExitOk) << result.err;
   EXPECT_EQ(result.err, "");
-  // Two installations, a choice, two removals; the last one asks the monitor to quit.
-  EXPECT_NE(result.out.find("==== Step 9 ((embedded) default.scn:"), std::string::npos);
-  size_t sections = 0;
-  for (size_t at = result.out.find("<<<  [Exit status: SUCCESS]"); at != std::string::npos;
-       at = result.out.find("<<<  [Exit status: SUCCESS]", at + 1)) {
-    ++sections;
-  }
-  EXPECT_EQ(sections, 5u) << result.out;
-  EXPECT_NE(result.out.find("QuitDone"), std::string::npos);
+  std::istringstream scenario(devsim::EmbeddedScenario());
+  size_t steps = 0;
+  for (std::string line; std::getline(scenario, line);) steps += !line.empty() && line[0] != '#';
+  EXPECT_EQ(Count(result.out, "==== Step "), steps);
+  EXPECT_EQ(Count(result.out, "<<<  [Exit status: SUCCESS]"), 5u) << "two installations, a choice, two removals";
+  // Nothing the installations wrote is volatile; the Run key starts the monitor at logon.
+  for (const char *shown : {"--- Registry changes ---\n    (none)", "Device 'card' PCI\\VEN_1A2B&DEV_0100",
+                            "command line \"C:\\Program Files\\ORVIK\\DAZA Zodar\\onlmon.exe\""})
+    EXPECT_NE(Step(result.out, 8).find(shown), std::string::npos) << shown << " in\n" << Step(result.out, 8);
+  // Only the last removal asks the monitor to quit and takes the product set-up away.
+  EXPECT_EQ(Step(result.out, 10).find("Quit exchange"), std::string::npos) << Step(result.out, 10);
+  EXPECT_EQ(Step(result.out, 10).find("ONLMonitor"), std::string::npos);
+  for (const char *shown : {"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]", "\"ONLMonitor\"=-",
+                            "-REM Install CAPI support", "UnloadPerfCounterTextStringsA(\"unlodctr onlbase\"",
+                            "module -> broadcast  ORVIK.Quit QuitOrder", "onlmon -> module  ORVIK.Quit QuitDone"})
+    EXPECT_NE(Step(result.out, 11).find(shown), std::string::npos) << shown << " in\n" << Step(result.out, 11);
   EXPECT_NE(result.out.find("  Devices of setup class ORVIK {6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}:\n    (none)"),
             std::string::npos);
+  EXPECT_EQ(Main({"--print-scenario"}).out, devsim::EmbeddedScenario());
 }
 
-TEST_F(Cli, MalformedScenarioStopsBeforeAnythingRunsOrIsSaved) {
-  std::string scenario = Write("bad.scn", "drivers inf\nadd card hwid=X\ninstall card fail=maybe\n");
-  std::string saved = dir_ + "/end.reg";
-  Result result = Main({"--scenario", scenario, "--save", saved});
-  EXPECT_EQ(result.status, devsim::kExitInputError);
-  EXPECT_NE(result.err.find(scenario + ":3: option 'fail': 'maybe' is not a number"), std::string::npos)
-      << result.err;
-  EXPECT_EQ(result.out, "");
-  EXPECT_FALSE(fs::exists(saved));
-}
-
-TEST_F(Cli, ErrorDuringTheRunSavesNothing) {
-  // The machine has no driver folder C:\Nowhere; the run stops at that line.
-  std::string scenario = Write("run.scn", "add card hwid=X\ndrivers C:\\Nowhere\ninstall card\n");
-  std::string saved = dir_ + "/end.reg";
-  std::string files = dir_ + "/end-files";
-  Result result = Main({"--scenario=" + scenario, "--save=" + saved, "--save-files", files});
-  EXPECT_EQ(result.status, devsim::kExitInputError);
-  EXPECT_NE(result.err.find(scenario + ":2: driver source 'C:\\Nowhere' is not on the machine"), std::string::npos)
-      << result.err;
+TEST_F(Cli, BadInputIsRefusedWithItsStatusAndMessageAndNothingIsSaved) {
+  Write("occupied/file", "x");
+  const std::string saved = dir_ + "/end.reg", files = dir_ + "/end-files";
+  const std::string bad = Write("bad.scn", "drivers inf\nadd card hwid=X\ninstall card fail=maybe\n");
+  // The machine has no driver folder C:\Nowhere: the run stops at that line.
+  const std::string stops = Write("run.scn", "add card hwid=X\ndrivers C:\\Nowhere\ninstall card\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+    bool reports;  // whether steps ran before the error
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{"--frobnicate"}, devsim::kExitUsage, "unknown option '--frobnicate'", false},
+      {{"--scenario"}, devsim::kExitUsage, "--scenario needs a value", false},
+      {{"--trace=yes"}, devsim::kExitUsage, "--trace takes no value", false},
+      {{"--save", saved, "--save", saved}, devsim::kExitUsage, "--save is given twice", false},
+      {{"--scenario", bad, "--save", saved}, devsim::kExitInputError,
+       bad + ":3: option 'fail': 'maybe' is not a number", false},
+      {{"--scenario=" + stops, "--save=" + saved, "--save-files", files}, devsim::kExitInputError,
+       stops + ":2: driver source 'C:\\Nowhere' is not on the machine", true},
+      {{"--save-files", dir_ + "/occupied"}, devsim::kExitInputError, "not an empty folder", false},
+      {{"--machine", dir_ + "/missing.reg"}, devsim::kExitInputError, "missing.reg: cannot be read", false},
+      {{"--save", dir_ + "/no/such/folder/x.reg"}, devsim::kExitInputError, "its folder does not exist", false},
+  };
+  // clang-format on
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Result result = Main(c.args);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.empty(), !c.reports) << result.out;
+  }
   EXPECT_FALSE(fs::exists(saved));
   EXPECT_FALSE(fs::exists(files));
-  for (const auto &entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos)
-        << "left behind: " << entry.path();
-  }
-}
-
-TEST_F(Cli, CommandLineErrorsAndUnusableOutputsAreRefused) {
-  EXPECT_EQ(Main({"--frobnicate"}).status, devsim::kExitUsage);
-  EXPECT_EQ(Main({"--scenario"}).status, devsim::kExitUsage);
-  EXPECT_EQ(Main({"--trace=yes"}).status, devsim::kExitUsage);
-  EXPECT_EQ(Main({"--save", "a.reg", "--save", "b.reg"}).status, devsim::kExitUsage);
-
-  Write("occupied/file", "x");
-  Result occupied = Main({"--save-files", dir_ + "/occupied"});
-  EXPECT_EQ(occupied.status, devsim::kExitInputError);
-  EXPECT_NE(occupied.err.find("not an empty folder"), std::string::npos);
-  EXPECT_EQ(occupied.out, "") << "checked before the run";
-  EXPECT_EQ(Main({"--machine", dir_ + "/missing.reg"}).status, devsim::kExitInputError);
-  EXPECT_EQ(Main({"--save", dir_ + "/no/such/folder/x.reg"}).status, devsim::kExitInputError);
+  for (const auto &entry : fs::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
 }
 
 TEST_F(Cli, SavedMachineLoadsAgainAndGoesOnFromWhereItStood) {
   std::string install =
-      Write("install.scn",
-            std::string("drivers C:\\Drivers\\ORVIK\\onlisdn.inf\nadd card hwid=PCI\\VEN_1A2B&DEV_0100 id=") +
-                kCardId + "\ninstall card\n");
-  std::string reg = dir_ + "/state.reg";
-  std::string files = dir_ + "/state-files";
+      Write("install.scn", std::string("drivers C:\\Drivers\\ORVIK\\onlisdn.inf\n") +
+                               "add card hwid=PCI\\VEN_1A2B&DEV_0100 id=" + kCardId + "\ninstall card\n");
+  std::string reg = dir_ + "/state.reg", files = dir_ + "/state-files", after = dir_ + "/after.reg";
   Result first = Main({"--scenario", install, "--save", reg, "--save-files", files});
   ASSERT_EQ(first.status, devsim::kExitOk) << first.err;
   EXPECT_NE(Read(reg).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1\\1]"), std::string::npos);
   EXPECT_TRUE(fs::exists(files + "/WINDOWS/inf/oem0.inf"));
 
   std::string remove = Write("remove.scn", std::string("use card id=") + kCardId + "\nremove card\n");
-  std::string reg2 = dir_ + "/after.reg";
-  Result second = Main({"--machine", reg, "--files", files, "--scenario", remove, "--save", reg2});
+  Result second = Main({"--machine", reg, "--files", files, "--scenario", remove, "--save", after});
   ASSERT_EQ(second.status, devsim::kExitOk) << second.err;
-  const std::string after = Read(reg2);
-  EXPECT_EQ(after.find("CAPI20\\1"), std::string::npos) << "the number was given back";
-  EXPECT_EQ(after.find("\"ONLMonitor\""), std::string::npos) << "the last adapter took the product with it";
-  EXPECT_NE(after.find("\"MotherInLaw\""), std::string::npos);
+  EXPECT_EQ(Read(after).find("CAPI20\\1"), std::string::npos) << "the number was given back";
+  EXPECT_EQ(Read(after).find("\"ONLMonitor\""), std::string::npos) << "the last adapter took the product";
   EXPECT_NE(Read(files + "/WINDOWS/system32/autoexec.nt").find("capidos"), std::string::npos)
       << "the loaded folder itself is not changed";
 }
 
 // The text in regedit's default form: "Windows Registry Editor Version 5.00", UTF-16LE with a
-// byte-order mark, and hex(2)/hex(7) data as UTF-16LE bytes.
+// byte-order mark, and hex(2) and hex(7) data as UTF-16LE bytes.
 std::string AsRegedit5(const std::string &regedit4) {
   std::string text;
   std::istringstream lines(regedit4);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line == "REGEDIT4") line = "Windows Registry Editor Version 5.00";
-    for (const char *prefix : {"=hex(2):", "=hex(7):"}) {
-      size_t at = line.find(prefix);
-      if (at == std::string::npos || line.back() == '\\') continue;
-      std::string widened = line.substr(0, at + 8);
+    size_t at = line.find("=hex(7):");
+    if (at == std::string::npos) at = line.find("=hex(2):");
+    if (at != std::string::npos) {
       std::istringstream bytes(line.substr(at + 8));
-      std::string item;
-      bool first = true;
-      while (std::getline(bytes, item, ',')) {
-        widened += (first ? "" : ",") + item + ",00";
-        first = false;
-      }
-      line = widened;
+      line.resize(at + 8);
+      for (std::string item; std::getline(bytes, item, ',');) line += item + ",00,";
+      line.pop_back();
     }
     text += line + "\r\n";
   }
   std::string utf16 = "\xFF\xFE";
-  for (unsigned char c : text) {
-    utf16 += static_cast<char>(c);
-    utf16 += '\0';
-  }
+  for (char c : text) utf16 += std::string{c, '\0'};
   return utf16;
 }
 
-TEST_F(Cli, CustomerMachineInRegeditsUnicodeFormShowsWhatARemovalDoes) {
-  // A customer's machine: the embedded one with one installed card, exported by regedit.
-  const std::string customer =
-      devsim::EmbeddedRegistry() +
-      "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1A2B&DEV_0100\\4&1F2E3D4C&0&40]\n"
-      "\"ClassGUID\"=\"{6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}\"\n"
-      "\"HardwareID\"=hex(7):50,43,49,5c,56,45,4e,00,00\n"
-      "\"Driver\"=\"{6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}\\\\0000\"\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1A2B&DEV_0100\\4&1F2E3D4C&0&40\\Control]\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6D2A8F41-0C5B-4E7A-9B33-52E1F0A4C7D8}"
-      "\\0000\\VendorSpecific\\CAPI]\n"
-      "\"ProductCode\"=dword:00000001\n\"Controller\"=dword:00000000\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]\n"
-      "\"Manufacturer\"=\"ORVIK AG\"\n\"NumberOfControllers\"=dword:00000001\n\"DeviceName\"=\"CAPI201\"\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1\\1]\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]\n"
-      "\"ONLMonitor\"=\"C:\\\\Program Files\\\\ORVIK\\\\DAZA Zodar\\\\onlmon.exe\"\n";
-  std::string machine = Write("customer.reg", AsRegedit5(customer));
-  std::string scenario = Write("remove.scn", std::string("use card id=") + kCardId + "\nremove card\n");
-  std::string saved = dir_ + "/after.reg";
-
-  Result result = Main({"--machine", machine, "--scenario", scenario, "--save", saved});
-  ASSERT_EQ(result.status, devsim::kExitOk) << result.err;
-  // The co-installer was found through the hex(7) class registration and released the number.
-  EXPECT_NE(result.out.find("CoInstaller 1 (class, onlcoin.dll,DeviceCoInstallerFunc): Enter"), std::string::npos)
-      << result.out;
-  EXPECT_NE(result.out.find("==== Numbering of the loaded machine ====\n  Numbering check: consistent"),
+TEST_F(Cli, MachineExportedInRegeditsUnicodeFormRunsAsTheOriginal) {
+  const std::string machine = Write("customer.reg", AsRegedit5(devsim::EmbeddedRegistry()));
+  const Result original = Main({}), exported = Main({"--machine", machine});
+  ASSERT_EQ(exported.status, devsim::kExitOk) << exported.err;
+  const size_t step = original.out.find("==== Step 1 ");
+  ASSERT_NE(step, std::string::npos);
+  // Only a machine loaded from a file has its numbering checked before the first step.
+  EXPECT_EQ(original.out.find("==== Numbering of the loaded machine"), std::string::npos);
+  EXPECT_NE(exported.out.find("==== Numbering of the loaded machine ====\n  Numbering check: consistent"),
             std::string::npos);
-  EXPECT_NE(result.out.find("[-HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20\\1]"), std::string::npos);
-  EXPECT_NE(result.out.find("\"ONLMonitor\"=-"), std::string::npos);
-  EXPECT_EQ(Read(saved).find("ONLMonitor"), std::string::npos);
-}
-
-TEST_F(Cli, PrintScenarioShowsTheEmbeddedOne) {
-  Result result = Main({"--print-scenario"});
-  EXPECT_EQ(result.status, devsim::kExitOk);
-  EXPECT_EQ(result.out, devsim::EmbeddedScenario());
+  EXPECT_EQ(exported.out.substr(exported.out.find("==== Step 1 ")), original.out.substr(step));
 }
 
 }  // namespace

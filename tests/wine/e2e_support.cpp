@@ -1,8 +1,10 @@
 // The machine around the built module in the end-to-end runs: see e2e_support.h.
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace e2e {
 
@@ -13,6 +15,11 @@ const GUID kAdapterClass = {0x6a8f3c10, 0x2b4d, 0x4e7a, {0x9c, 0x51, 0x0d, 0x3e,
 
 namespace {
 
+typedef DWORD(CALLBACK *CoInstallerEntry)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
+
+constexpr char kManufacturer[] = "ORVIK AG";
+constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase";
+constexpr char kProductKey[] = "Software\\ORVIK";
 constexpr char kAdapterClassKey[] =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}";
 constexpr char kAdapterClassName[] = "ORVIK";
@@ -20,7 +27,7 @@ constexpr char kCurrentVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVers
 constexpr char kToolsSubfolder[] = "ORVIK\\DAZA Zodar";
 constexpr char kHardwareId[] = "ORVIK\\E2E_ADAPTER";
 constexpr char kScratchFolder[] = "C:\\onlcoin-e2e";
-constexpr char kStandInProgram[] = "standin_program.exe";
+constexpr char kStandInProgram[] = "quit_listener.exe";  // started without arguments it stands in
 constexpr const char *kStandInNames[] = {"onlmon.exe", "onltool.exe"};
 constexpr DWORD kPollMs = 20;
 constexpr DWORD kStandInWaitMs = 10000;
@@ -30,53 +37,22 @@ constexpr DWORD kNoStartGraceMs = 500;
 // The tests' driver package: one model for the adapter's hardware id, for both architectures,
 // and the registration of the module as the device's co-installer.
 const char kAdapterInf[] =
-    "[Version]\r\n"
-    "Signature=\"$Windows NT$\"\r\n"
-    "Class=ORVIK\r\n"
-    "ClassGUID={6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}\r\n"
-    "Provider=%Maker%\r\n"
-    "DriverVer=03/14/2005,3.38.1146.0\r\n"
-    "\r\n"
-    "[Manufacturer]\r\n"
-    "%Maker%=Models,NTx86,NTamd64\r\n"
-    "\r\n"
-    "[Models.NTx86]\r\n"
-    "%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
-    "[Models.NTamd64]\r\n"
-    "%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
-    "\r\n"
-    "[Adapter_Install.NT]\r\n"
-    "AddReg=Adapter_AddReg\r\n"
-    "[Adapter_AddReg]\r\n"
-    "HKR,,InstalledFromInf,0x00010001,1\r\n"
-    "[Adapter_Install.NT.CoInstallers]\r\n"
-    "AddReg=Adapter_CoInstaller_AddReg\r\n"
-    "[Adapter_CoInstaller_AddReg]\r\n"
+    "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=ORVIK\r\nProvider=%Maker%\r\n"
+    "ClassGUID={6A8F3C10-2B4D-4E7A-9C51-0D3E7F2A9B64}\r\nDriverVer=03/14/2005,3.38.1146.0\r\n"
+    "[Manufacturer]\r\n%Maker%=Models,NTx86,NTamd64\r\n"
+    "[Models.NTx86]\r\n%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
+    "[Models.NTamd64]\r\n%Adapter%=Adapter_Install,ORVIK\\E2E_ADAPTER\r\n"
+    "[Adapter_Install.NT]\r\nAddReg=Adapter_AddReg\r\n[Adapter_AddReg]\r\nHKR,,InstalledFromInf,0x00010001,1\r\n"
+    "[Adapter_Install.NT.CoInstallers]\r\nAddReg=Adapter_CoInstaller_AddReg\r\n[Adapter_CoInstaller_AddReg]\r\n"
     "HKR,,CoInstallers32,0x00010000,\"onlcoin.dll,DeviceCoInstallerFunc\"\r\n"
-    "\r\n"
-    "[Strings]\r\n"
-    "Maker=\"ORVIK AG\"\r\n"
-    "Adapter=\"ORVIK ISDN adapter\"\r\n";
+    "[Strings]\r\nMaker=\"ORVIK AG\"\r\nAdapter=\"ORVIK ISDN adapter\"\r\n";
 
-std::string builtModule;
 HMODULE module = nullptr;
 CoInstallerEntry entry = nullptr;
 
 std::string FolderOf(const std::string &path) {
   const size_t slash = path.find_last_of('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
 }
 
 HKEY CreateKey(HKEY root, const std::string &path) {
@@ -87,25 +63,44 @@ HKEY CreateKey(HKEY root, const std::string &path) {
   return result == ERROR_SUCCESS ? key : nullptr;
 }
 
-// Deletes a file, giving a program that still has it open a moment to end.
-void DeleteFileWaiting(const std::string &path) {
-  for (DWORD waited = 0; waited < kStandInWaitMs; waited += kPollMs) {
-    if (DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
-    Sleep(kPollMs);
-  }
-  ADD_FAILURE() << "could not delete " << path << ", error " << GetLastError();
+void DeleteTree(const std::string &path) {
+  const LONG result = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+  EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "could not delete " << path;
 }
 
+std::string AutoexecPath() {
+  char folder[MAX_PATH] = "";
+  GetWindowsDirectoryA(folder, sizeof folder);
+  return std::string(folder) + "\\system32\\autoexec.nt";
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  EXPECT_EQ(written, bytes.size()) << path;
+  CloseHandle(file);
+}
+
+// Deletes every file of the tools folder and the folder, giving a program that still has a file
+// open a moment to end.
 void EmptyToolsFolder() {
   const std::string folder = ToolsFolder();
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileWaiting(folder + "\\" + found.cFileName);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::string path = folder + "\\" + found.cFileName;
+    DWORD waited = 0;
+    while (!DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND && waited < kStandInWaitMs) {
+      Sleep(kPollMs);
+      waited += kPollMs;
+    }
+    EXPECT_LT(waited, kStandInWaitMs) << "could not delete " << path;
   }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
   RemoveDirectoryA(folder.c_str());
   RemoveDirectoryA(FolderOf(folder).c_str());
 }
@@ -118,63 +113,56 @@ void RemoveDevices(const GUID &setupClass, const std::string &idPrefix) {
   if (all == INVALID_HANDLE_VALUE) return;
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof device;
+  char id[MAX_PATH] = "";
   for (DWORD i = 0; SetupDiEnumDeviceInfo(all, i, &device); ++i) {
-    char id[MAX_PATH] = "";
     if (SetupDiGetDeviceInstanceIdA(all, &device, id, sizeof id, nullptr) &&
-        _strnicmp(id, idPrefix.c_str(), idPrefix.size()) == 0) {
+        _strnicmp(id, idPrefix.c_str(), idPrefix.size()) == 0)
       ids.push_back(id);
-    }
   }
   SetupDiDestroyDeviceInfoList(all);
-  for (const std::string &id : ids) {
-    HDEVINFO one = SetupDiCreateDeviceInfoList(&setupClass, nullptr);
-    SP_DEVINFO_DATA element = {};
-    element.cbSize = sizeof element;
-    if (SetupDiOpenDeviceInfoA(one, id.c_str(), nullptr, 0, &element)) {
-      EXPECT_TRUE(SetupDiRemoveDevice(one, &element)) << "could not remove " << id << ", error " << GetLastError();
+  for (const std::string &one : ids) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&setupClass, nullptr);
+    if (SetupDiOpenDeviceInfoA(set, one.c_str(), nullptr, 0, &device)) {
+      EXPECT_TRUE(SetupDiRemoveDevice(set, &device)) << "could not remove " << one << ", error " << GetLastError();
     }
-    SetupDiDestroyDeviceInfoList(one);
+    SetupDiDestroyDeviceInfoList(set);
   }
+}
+
+// Removes everything the product and these tests leave behind.
+void CleanMachine() {
+  RemoveDevices(kAdapterClass, "");
+  RemoveDevices(kPortsClass, kPortIdPrefix);
+  // Wine leaves the software keys of removed devices behind; the class is made afresh.
+  for (const char *path :
+       {kAdapterClassKey, kCapiRoot, kProductKey, kServiceKey, kCoinstallerSource, kLinkperfSource})
+    DeleteTree(path);
+  HKEY run = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &run) == ERROR_SUCCESS) {
+    RegDeleteValueA(run, kRunValue);
+    RegCloseKey(run);
+  }
+  EmptyToolsFolder();
 }
 
 }  // namespace
 
 // ---- The module under test ----
 
-const std::string &BuiltModulePath() {
-  return builtModule;
-}
-
-std::string InstalledModulePath() {
+bool InstallAndLoadModule(const std::string &built) {
   char system[MAX_PATH] = "";
   GetSystemDirectoryA(system, sizeof system);
-  return std::string(system) + "\\onlcoin.dll";
-}
-
-bool InstallAndLoadModule(const std::string &built) {
-  builtModule = built;
-  const std::string installed = InstalledModulePath();
-  if (!CopyFileA(built.c_str(), installed.c_str(), FALSE)) {
-    fprintf(stderr, "could not copy %s to %s, error %lu\n", built.c_str(), installed.c_str(), GetLastError());
-    return false;
-  }
-  module = LoadLibraryA(installed.c_str());
-  if (!module) {
-    fprintf(stderr, "could not load %s, error %lu\n", installed.c_str(), GetLastError());
-    return false;
-  }
+  const std::string installed = std::string(system) + "\\onlcoin.dll";
+  module = CopyFileA(built.c_str(), installed.c_str(), FALSE) ? LoadLibraryA(installed.c_str()) : nullptr;
   // Through the generic function pointer type, as GetProcAddress results are meant to be cast.
-  entry = reinterpret_cast<CoInstallerEntry>(
-      reinterpret_cast<void (*)()>(GetProcAddress(module, "DeviceCoInstallerFunc")));
+  entry = module ? reinterpret_cast<CoInstallerEntry>(
+                       reinterpret_cast<void (*)()>(GetProcAddress(module, "DeviceCoInstallerFunc")))
+                 : nullptr;
   if (!entry) {
-    fprintf(stderr, "%s exports no DeviceCoInstallerFunc, error %lu\n", installed.c_str(), GetLastError());
-    return false;
+    fprintf(stderr, "%s: not copied to %s, not loaded from there, or without DeviceCoInstallerFunc; error %lu\n",
+            built.c_str(), installed.c_str(), GetLastError());
   }
-  return true;
-}
-
-CoInstallerEntry Entry() {
-  return entry;
+  return entry != nullptr;
 }
 
 std::string ProgramFolder() {
@@ -202,6 +190,13 @@ RegValue ReadValue(HKEY root, const std::string &path, const std::string &name) 
   return value;
 }
 
+long long DwordOf(const RegValue &value) {
+  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
+  DWORD number = 0;
+  std::memcpy(&number, value.data.data(), sizeof number);
+  return number;
+}
+
 std::string ReadText(const std::string &path, const std::string &name) {
   const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
   if (!value.found) return "<missing>";
@@ -211,18 +206,7 @@ std::string ReadText(const std::string &path, const std::string &name) {
 }
 
 long long ReadDword(const std::string &path, const std::string &name) {
-  const RegValue value = ReadValue(HKEY_LOCAL_MACHINE, path, name);
-  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
-  DWORD number = 0;
-  std::memcpy(&number, value.data.data(), sizeof number);
-  return number;
-}
-
-bool KeyExists(const std::string &path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
+  return DwordOf(ReadValue(HKEY_LOCAL_MACHINE, path, name));
 }
 
 std::vector<std::string> Subkeys(const std::string &path) {
@@ -236,12 +220,8 @@ std::vector<std::string> Subkeys(const std::string &path) {
     size = sizeof name;
   }
   RegCloseKey(key);
+  std::sort(names.begin(), names.end());
   return names;
-}
-
-void DeleteTree(HKEY root, const std::string &path) {
-  const LONG result = RegDeleteTreeA(root, path.c_str());
-  EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) << "could not delete " << path;
 }
 
 void WriteDword(HKEY key, const char *name, DWORD value) {
@@ -267,14 +247,9 @@ std::string ManufacturerKey() {
 
 // ---- Files ----
 
-std::string WindowsFolder() {
-  char folder[MAX_PATH] = "";
-  GetWindowsDirectoryA(folder, sizeof folder);
-  return folder;
-}
-
-std::string AutoexecPath() {
-  return WindowsFolder() + "\\system32\\autoexec.nt";
+std::string Autoexec() {
+  std::string bytes;
+  return ReadFileBytes(AutoexecPath(), &bytes) ? bytes : "<no file>";
 }
 
 bool ReadFileBytes(const std::string &path, std::string *bytes) {
@@ -289,43 +264,22 @@ bool ReadFileBytes(const std::string &path, std::string *bytes) {
   return true;
 }
 
-void WriteFileBytes(const std::string &path, const std::string &bytes) {
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": error " << GetLastError();
-  DWORD written = 0;
-  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-  EXPECT_EQ(written, bytes.size()) << path;
-  CloseHandle(file);
-}
-
-size_t CountOccurrences(const std::string &text, const std::string &part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
-}
-
-std::string ProgramFilesFolder() {
-  const std::string text = ReadText(kCurrentVersionKey, "ProgramFilesDir");
-  EXPECT_EQ(text.find('<'), std::string::npos) << "ProgramFilesDir of the prefix: " << text;
-  return text;
-}
-
 std::string ToolsFolder() {
-  return ProgramFilesFolder() + "\\" + kToolsSubfolder;
+  const std::string programFiles = ReadText(kCurrentVersionKey, "ProgramFilesDir");
+  EXPECT_EQ(programFiles.find('<'), std::string::npos) << "ProgramFilesDir of the prefix: " << programFiles;
+  return programFiles + "\\" + kToolsSubfolder;
 }
 
 std::vector<std::string> StandInRuns(const std::string &program, size_t expected) {
   const std::string log = ToolsFolder() + "\\" + program + ".log";
   auto read = [&log] {
-    std::string text;
-    return ReadFileBytes(log, &text) ? Lines(text) : std::vector<std::string>();
+    std::string text, line;
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFileBytes(log, &text) ? text : "");
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
   };
-  std::vector<std::string> lines = read();
-  for (DWORD waited = 0; lines.size() < expected && waited < kStandInWaitMs; waited += kPollMs) {
-    Sleep(kPollMs);
-    lines = read();
-  }
+  for (DWORD waited = 0; read().size() < expected && waited < kStandInWaitMs; waited += kPollMs) Sleep(kPollMs);
   // Programs started too often, or when none should be, are given the time to show up.
   Sleep(kNoStartGraceMs);
   return read();
@@ -342,20 +296,14 @@ Adapter::Adapter(const std::string &instanceId, const std::string &infPath, cons
 
 bool Adapter::Create(const std::string &infPath, const AdapterOptions &options) {
   set_ = SetupDiCreateDeviceInfoList(&kAdapterClass, nullptr);
-  if (set_ == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "SetupDiCreateDeviceInfoList: error " << GetLastError();
-    return false;
-  }
-  if (!SetupDiCreateDeviceInfoA(set_, id_.c_str(), &kAdapterClass, "ORVIK ISDN adapter", nullptr, 0, &device_) ||
-      !SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr)) {
-    ADD_FAILURE() << "could not create device " << id_ << ", error " << GetLastError();
-    return false;
-  }
-  std::string hardwareIds = std::string(kHardwareId) + '\0' + '\0';
-  if (!SetupDiSetDeviceRegistryPropertyA(set_, &device_, SPDRP_HARDWAREID,
+  const std::string hardwareIds = std::string(kHardwareId) + '\0' + '\0';
+  if (set_ == INVALID_HANDLE_VALUE ||
+      !SetupDiCreateDeviceInfoA(set_, id_.c_str(), &kAdapterClass, "ORVIK ISDN adapter", nullptr, 0, &device_) ||
+      !SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr) ||
+      !SetupDiSetDeviceRegistryPropertyA(set_, &device_, SPDRP_HARDWAREID,
                                          reinterpret_cast<const BYTE *>(hardwareIds.data()),
                                          static_cast<DWORD>(hardwareIds.size()))) {
-    ADD_FAILURE() << "hardware id of " << id_ << ": error " << GetLastError();
+    ADD_FAILURE() << "could not create device " << id_ << ", error " << GetLastError();
     return false;
   }
 
@@ -368,7 +316,7 @@ bool Adapter::Create(const std::string &infPath, const AdapterOptions &options) 
   WriteDword(driverKey, "WanEndPoints", options.wanEndPoints);
   HKEY capiKey = CreateKey(driverKey, "VendorSpecific\\CAPI");
   if (capiKey) {
-    WriteDword(capiKey, "ProductCode", options.productCode);
+    WriteDword(capiKey, "ProductCode", 1);
     WriteText(capiKey, "CardType", options.cardType);
     RegCloseKey(capiKey);
   }
@@ -403,10 +351,7 @@ long long Adapter::StoredController() {
   if (driverKey == INVALID_HANDLE_VALUE) return -1;
   const RegValue value = ReadValue(driverKey, "VendorSpecific\\CAPI", "Controller");
   RegCloseKey(driverKey);
-  if (!value.found || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) return -1;
-  DWORD number = 0;
-  std::memcpy(&number, value.data.data(), sizeof number);
-  return number;
+  return DwordOf(value);
 }
 
 bool Adapter::RemoveFromSystem() {
@@ -414,52 +359,27 @@ bool Adapter::RemoveFromSystem() {
   return removed_;
 }
 
-InstallOutcome Install(Adapter &adapter, DWORD installResult) {
-  InstallOutcome outcome;
+DWORD Install(Adapter &adapter, DWORD installResult) {
   COINSTALLER_CONTEXT_DATA context = {};
-  context.PostProcessing = FALSE;
-  outcome.pre = Entry()(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
-  if (outcome.pre != ERROR_DI_POSTPROCESSING_REQUIRED) return outcome;
+  const DWORD pre = entry(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
+  if (pre != ERROR_DI_POSTPROCESSING_REQUIRED) return pre;
   // The class installer's own work would come here; then the second call with the same context.
   context.PostProcessing = TRUE;
   context.InstallResult = installResult;
-  outcome.post = Entry()(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
-  outcome.postCalled = true;
-  return outcome;
+  return entry(DIF_INSTALLDEVICE, adapter.set(), adapter.device(), &context);
 }
 
 DWORD Remove(Adapter &adapter) {
   COINSTALLER_CONTEXT_DATA context = {};
-  return Entry()(DIF_REMOVE, adapter.set(), adapter.device(), &context);
+  return entry(DIF_REMOVE, adapter.set(), adapter.device(), &context);
 }
 
 // ---- The fixture ----
 
-void CleanMachine() {
-  RemoveDevices(kAdapterClass, "");
-  RemoveDevices(kPortsClass, kPortIdPrefix);
-  // Wine leaves the software keys of removed devices behind; the class is made afresh.
-  DeleteTree(HKEY_LOCAL_MACHINE, kAdapterClassKey);
-  DeleteTree(HKEY_LOCAL_MACHINE, kCapiRoot);
-  DeleteTree(HKEY_LOCAL_MACHINE, kProductKey);
-  DeleteTree(HKEY_LOCAL_MACHINE, kServiceKey);
-  DeleteTree(HKEY_LOCAL_MACHINE, kCoinstallerSource);
-  DeleteTree(HKEY_LOCAL_MACHINE, kLinkperfSource);
-  HKEY run = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_WRITE, &run) == ERROR_SUCCESS) {
-    RegDeleteValueA(run, kRunValue);
-    RegCloseKey(run);
-  }
-  EmptyToolsFolder();
-}
-
 void MachineTest::SetUp() {
-  ASSERT_NE(Entry(), nullptr);
+  ASSERT_NE(entry, nullptr);
   CleanMachine();
-  hadAutoexec_ = ReadFileBytes(AutoexecPath(), &autoexecBefore_);
-  if (hadAutoexec_) {
-    ASSERT_TRUE(DeleteFileA(AutoexecPath().c_str())) << "error " << GetLastError();
-  }
+  ASSERT_TRUE(DeleteFileA(AutoexecPath().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) << GetLastError();
 
   HKEY key = CreateKey(HKEY_LOCAL_MACHINE, kAdapterClassKey);
   ASSERT_NE(key, nullptr);
@@ -488,7 +408,6 @@ void MachineTest::TearDown() {
   CleanMachine();
   DeleteFileA(infPath_.c_str());
   DeleteFileA(AutoexecPath().c_str());
-  if (hadAutoexec_) WriteFileBytes(AutoexecPath(), autoexecBefore_);
 }
 
 std::string MachineTest::InstanceId(int n) const {

@@ -18,44 +18,28 @@ namespace e2e {
 
 // ---- The module under test ----
 
-typedef DWORD(CALLBACK *CoInstallerEntry)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
-
-// The built DLL as it was given on the command line, and its copy in the system folder, where
-// the registered event message file and a co-installer registration by bare name find it.
-const std::string &BuiltModulePath();
-std::string InstalledModulePath();
-// Copies the built module into the system folder and loads it from there; false with a message
+// Copies the built module into the system folder, where the registered event message file and a
+// co-installer registration by bare name find it, and loads it from there; false with a message
 // on stderr when that fails. Called once by main before the tests run.
 bool InstallAndLoadModule(const std::string &builtModule);
-CoInstallerEntry Entry();
-
 // Folder of this program; the helper programs are built beside it.
 std::string ProgramFolder();
 
-// ---- Fixed names of the installed product, as an administrator would look them up ----
+// ---- Names of the installed product, as an administrator would look them up ----
 
-constexpr char kManufacturer[] = "ORVIK AG";
 constexpr char kCapiRoot[] = "SOFTWARE\\CAPI20";
-constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase";
-constexpr char kServiceParameters[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase\\Parameters";
-constexpr char kServicePerformance[] = "SYSTEM\\CurrentControlSet\\Services\\onlbase\\Performance";
-constexpr char kProductKey[] = "Software\\ORVIK";
-constexpr char kProductCapiKey[] = "Software\\ORVIK\\CAPI";
-constexpr char kProductMonitorKey[] = "Software\\ORVIK\\Monitor";
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kRunValue[] = "ONLMonitor";
 constexpr char kCoinstallerSource[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\ORVIK.ISDN.Coinstaller";
 constexpr char kLinkperfSource[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\linkperf";
-constexpr char kCapiSupportBlock[] = "REM Install CAPI support\r\nlh %SystemRoot%\\system32\\capidos\r\n";
-
-// A setup class of these tests alone, so that leftovers of other programs never count.
+// A setup class of these tests alone, so that leftovers of other programs never count; the
+// system's Ports class, and the prefix of the instance ids of the ports these tests make in it.
 extern const GUID kAdapterClass;
-// The system's Ports class, and the instance ids of the ports these tests make in it.
 extern const GUID kPortsClass;
 constexpr char kPortIdPrefix[] = "ROOT\\ORVIK_E2E_PORT\\";
 
-// ---- Registry ----
+// ---- Registry (paths below HKEY_LOCAL_MACHINE unless a key is given) ----
 
 struct RegValue {
   bool found = false;
@@ -66,27 +50,22 @@ RegValue ReadValue(HKEY root, const std::string &path, const std::string &name);
 // A REG_SZ value without its terminating NUL; "<missing>" or "<type N>" when it is not a string.
 std::string ReadText(const std::string &path, const std::string &name);
 // A REG_DWORD value; -1 when it is missing or of another type.
+long long DwordOf(const RegValue &value);
 long long ReadDword(const std::string &path, const std::string &name);
-bool KeyExists(const std::string &path);
+// Subkey names in sorted order.
 std::vector<std::string> Subkeys(const std::string &path);
-void DeleteTree(HKEY root, const std::string &path);
 void WriteDword(HKEY key, const char *name, DWORD value);
 void WriteText(HKEY key, const char *name, const std::string &text);
-
 // The manufacturer key of "ORVIK AG" below SOFTWARE\CAPI20 ("SOFTWARE\CAPI20\<m>"); empty when
 // there is none.
 std::string ManufacturerKey();
 
 // ---- Files ----
 
-std::string WindowsFolder();
-std::string AutoexecPath();
+// The bytes of autoexec.nt, "<no file>" when there is none.
+std::string Autoexec();
 bool ReadFileBytes(const std::string &path, std::string *bytes);
-void WriteFileBytes(const std::string &path, const std::string &bytes);
-size_t CountOccurrences(const std::string &text, const std::string &part);
-
-// The program-files folder of the prefix and the tools folder below it.
-std::string ProgramFilesFolder();
+// The tools folder below the prefix's program-files folder.
 std::string ToolsFolder();
 // Lines that a stand-in program has logged ("<image>\t<command line>"): waits up to a few
 // seconds for `expected` of them, then a moment longer for runs that should not have come.
@@ -96,7 +75,6 @@ std::vector<std::string> StandInRuns(const std::string &program, size_t expected
 
 struct AdapterOptions {
   DWORD wanEndPoints = 2;
-  DWORD productCode = 1;
   const char *cardType = "int/pci";
 };
 
@@ -104,7 +82,7 @@ struct AdapterOptions {
 // that the driver's installation would have written, and a selected driver from the tests' INF.
 class Adapter {
  public:
-  Adapter(const std::string &instanceId, const std::string &infPath, const AdapterOptions &options);
+  Adapter(const std::string &instanceId, const std::string &infPath, const AdapterOptions &options = {});
   ~Adapter();
   Adapter(const Adapter &) = delete;
   Adapter &operator=(const Adapter &) = delete;
@@ -129,21 +107,17 @@ class Adapter {
 };
 
 // The two calls SetupAPI makes for DIF_INSTALLDEVICE around the class installer's work, with one
-// context; the second is made only when the first asks for it.
-struct InstallOutcome {
-  DWORD pre = 0;
-  DWORD post = 0;
-  bool postCalled = false;
-};
-InstallOutcome Install(Adapter &adapter, DWORD installResult = NO_ERROR);
+// context: the result of the post-processing call, or of the pre-processing call when that one
+// asked for no post-processing.
+DWORD Install(Adapter &adapter, DWORD installResult = NO_ERROR);
 DWORD Remove(Adapter &adapter);
 
 // ---- The fixture ----
 
 // Every test starts and ends on a machine without the product: no adapter of the test class, no
-// controller registry, product keys, Run entry, event sources, service key or autoexec.nt block,
-// an empty tools folder holding the stand-in programs; the service key of the driver and the INF
-// are made afresh. What the prefix had in autoexec.nt is put back afterwards.
+// controller registry, product keys, Run entry, event sources, service key or autoexec.nt, an
+// empty tools folder holding the stand-in programs; the service key of the driver and the INF
+// are made afresh. The prefix is the tests' own (scripts/wine-run.sh makes it).
 class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -152,12 +126,7 @@ class MachineTest : public ::testing::Test {
   // "ROOT\ORVIK_E2E\<suite>_<test>_<n>": instance ids of this test alone.
   std::string InstanceId(int n) const;
   std::string infPath_;
-  std::string autoexecBefore_;
-  bool hadAutoexec_ = false;
 };
-
-// Removes everything the product and these tests leave behind.
-void CleanMachine();
 
 }  // namespace e2e
 

@@ -13,8 +13,13 @@
 // Each quit message that reaches the window is appended to the log file as a line with its code
 // ("query", "order" or "code N"). The listener ends by itself after a few minutes at the latest,
 // so that a test that stops half-way leaves no process behind.
+// Started without arguments, as an installation starts the maker's monitor and tool programs
+// (the tests copy it into the tools folder as onlmon.exe and onltool.exe), it stands in for them:
+// it appends to "<its own path>.log" the image that was started and the command line it was
+// given, separated by a tab, and exits.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -38,14 +43,12 @@ UINT quitMessage = 0;
 Mode mode = Mode::Silent;
 std::string logPath;
 
+// Appends one line in one write, so that the lines of several programs stay whole.
 void Log(const std::string &line) {
-  HANDLE log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (log == INVALID_HANDLE_VALUE) return;
-  const std::string text = line + "\n";
-  DWORD written = 0;
-  WriteFile(log, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(log);
+  FILE *log = std::fopen(logPath.c_str(), "ab");
+  if (!log) return;
+  std::fputs((line + "\n").c_str(), log);
+  std::fclose(log);
 }
 
 void HandleQuitMessage(HWND window, WPARAM code, HWND requester) {
@@ -87,26 +90,29 @@ LRESULT CALLBACK ListenerProc(HWND window, UINT message, WPARAM wParam, LPARAM l
   }
 }
 
+// The order of the names is that of Mode.
 bool ParseMode(const char *text) {
-  if (std::strcmp(text, "confirm") == 0) {
-    mode = Mode::Confirm;
-  } else if (std::strcmp(text, "refuse") == 0) {
-    mode = Mode::Refuse;
-  } else if (std::strcmp(text, "silent") == 0) {
-    mode = Mode::Silent;
-  } else if (std::strcmp(text, "hang") == 0) {
-    mode = Mode::Hang;
-  } else if (std::strcmp(text, "stray") == 0) {
-    mode = Mode::Stray;
-  } else {
-    return false;
+  const char *const names[] = {"confirm", "refuse", "silent", "hang", "stray"};
+  for (int i = 0; i < 5; ++i) {
+    if (std::strcmp(text, names[i]) == 0) {
+      mode = static_cast<Mode>(i);
+      return true;
+    }
   }
-  return true;
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 1) {
+    char image[MAX_PATH] = "";
+    const DWORD length = GetModuleFileNameA(nullptr, image, sizeof image);
+    if (length == 0 || length >= sizeof image) return 1;
+    logPath = std::string(image) + ".log";
+    Log(std::string(image) + "\t" + GetCommandLineA());
+    return 0;
+  }
   if (argc != 4 || !ParseMode(argv[1])) return 2;
   logPath = argv[3];
   quitMessage = RegisterWindowMessageA(kQuitMessageName);

@@ -108,7 +108,7 @@ struct DeviceSpec {
   bool withDriverKey = true;
 };
 // Writes the Enum key (and the software key), returns the instance id.
-std::string AddDevice(const DeviceSpec &spec);
+std::string AddDevice(const DeviceSpec &device);
 void SetDevicePresent(const std::string &instanceId, bool present);
 bool IsDevicePresent(const std::string &instanceId);
 // Full registry path of the software key ("HKEY_LOCAL_MACHINE\SYSTEM\...\Class\{guid}\0000"),
@@ -260,7 +260,7 @@ struct QuitListenerSpec {
   int64_t hangAtMs = -1;
   uint64_t hangForMs = 0;
 };
-int AddQuitListener(const QuitListenerSpec &spec);  // returns an id
+int AddQuitListener(const QuitListenerSpec &listener);  // returns an id
 bool QuitListenerAlive(int id);
 
 struct MessageTraceEntry {

@@ -211,25 +211,26 @@ std::string FormatGuid(const GUID &guid) {
   return text;
 }
 
-std::string AddDevice(const DeviceSpec &spec) {
-  std::string id = Upper(spec.instanceId);
+std::string AddDevice(const DeviceSpec &device) {
+  std::string id = Upper(device.instanceId);
   std::string key = InstanceKeyPath(id);
   CreateKey(key);
-  SetString(key, kClassGuidValue, spec.classGuid);
+  SetString(key, kClassGuidValue, device.classGuid);
   GUID classGuid{};
-  bool classKnown = ParseGuid(spec.classGuid, &classGuid);
+  bool classKnown = ParseGuid(device.classGuid, &classGuid);
   if (classKnown) {
     std::string className = SetupClassName(classGuid);
     if (!className.empty()) SetString(key, kClassValue, className);
   }
-  if (!spec.hardwareIds.empty()) SetValue(key, kHardwareIdValue, REG_MULTI_SZ, MultiStringBytes(spec.hardwareIds));
-  if (!spec.compatibleIds.empty())
-    SetValue(key, kCompatibleIdsValue, REG_MULTI_SZ, MultiStringBytes(spec.compatibleIds));
-  if (!spec.service.empty()) SetString(key, kServiceValue, spec.service);
-  if (!spec.description.empty()) SetString(key, kDeviceDescValue, spec.description);
+  if (!device.hardwareIds.empty())
+    SetValue(key, kHardwareIdValue, REG_MULTI_SZ, MultiStringBytes(device.hardwareIds));
+  if (!device.compatibleIds.empty())
+    SetValue(key, kCompatibleIdsValue, REG_MULTI_SZ, MultiStringBytes(device.compatibleIds));
+  if (!device.service.empty()) SetString(key, kServiceValue, device.service);
+  if (!device.description.empty()) SetString(key, kDeviceDescValue, device.description);
   CreateKey(key + "\\" + kDeviceParametersSubkey);
-  if (spec.withDriverKey && classKnown && SoftwareKeyPath(id).empty()) CreateSoftwareKey(id, classGuid);
-  SetDevicePresent(id, spec.present);
+  if (device.withDriverKey && classKnown && SoftwareKeyPath(id).empty()) CreateSoftwareKey(id, classGuid);
+  SetDevicePresent(id, device.present);
   return id;
 }
 

@@ -18,7 +18,7 @@ constexpr WPARAM kQuitQuery = 0;
 constexpr WPARAM kQuitOrder = 2;
 
 struct ListenerRec {
-  QuitListenerSpec spec;
+  QuitListenerSpec listener;
   HWND window = nullptr;
 };
 
@@ -51,7 +51,7 @@ void Answer(int id, HWND to, const QuitReply &reply) {
   ListenerRec *rec = FindLiving(id);
   if (!rec) return;  // gone before its answer was due
   const UINT quitMessage = RegisterMessageName(kQuitMessageName);
-  const std::string name = rec->spec.name;
+  const std::string name = rec->listener.name;
   const LPARAM self = reinterpret_cast<LPARAM>(rec->window);
   if (reply.toThread)
     PostToThreadOfWindow(name, to, WM_USER, 0, 0);
@@ -66,8 +66,8 @@ LRESULT HandleListenerMessage(int id, UINT message, WPARAM wParam, LPARAM lParam
   if (!rec || message != RegisterMessageName(kQuitMessageName)) return 0;
   if (wParam != kQuitQuery && wParam != kQuitOrder) return 0;
   // Copies: the listener may go away while it answers.
-  const std::vector<QuitReply> replies = wParam == kQuitQuery ? rec->spec.onQuery : rec->spec.onOrder;
-  const bool leaves = wParam == kQuitOrder && rec->spec.exitsAfterOrder;
+  const std::vector<QuitReply> replies = wParam == kQuitQuery ? rec->listener.onQuery : rec->listener.onOrder;
+  const bool leaves = wParam == kQuitOrder && rec->listener.exitsAfterOrder;
   const HWND to = reinterpret_cast<HWND>(lParam);
   const uint64_t now = ClockNow();
   uint64_t lastDelay = 0;
@@ -91,19 +91,20 @@ LRESULT HandleListenerMessage(int id, UINT message, WPARAM wParam, LPARAM lParam
 }  // namespace
 }  // namespace detail
 
-int AddQuitListener(const QuitListenerSpec &spec) {
+int AddQuitListener(const QuitListenerSpec &listener) {
   using namespace detail;
   ListenerState &state = L();
   const int id = state.nextId++;
   RegisterMessageName(kQuitMessageName);
   ListenerRec rec;
-  rec.spec = spec;
-  rec.window = CreateForeignWindow(spec.name, [id](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+  rec.listener = listener;
+  rec.window = CreateForeignWindow(listener.name, [id](HWND, UINT message, WPARAM wParam, LPARAM lParam) {
     return HandleListenerMessage(id, message, wParam, lParam);
   });
-  if (spec.hangAtMs >= 0) SetForeignWindowHang(rec.window, static_cast<uint64_t>(spec.hangAtMs), spec.hangForMs);
+  if (listener.hangAtMs >= 0)
+    SetForeignWindowHang(rec.window, static_cast<uint64_t>(listener.hangAtMs), listener.hangForMs);
   state.listeners.emplace(id, std::move(rec));
-  if (spec.vanishAtMs >= 0) ClockSchedule(static_cast<uint64_t>(spec.vanishAtMs), [id] { GoAway(id); });
+  if (listener.vanishAtMs >= 0) ClockSchedule(static_cast<uint64_t>(listener.vanishAtMs), [id] { GoAway(id); });
   return id;
 }
 

@@ -82,7 +82,7 @@ const bool registered =
 
 // ---- wsprintfA ---------------------------------------------------------------------------------
 
-struct Spec {
+struct Directive {
   bool leftAlign = false;
   bool zeroPad = false;
   bool alternate = false;  // '#': 0x prefix for hexadecimal
@@ -102,14 +102,14 @@ std::string Digits(uint64_t value, unsigned base, bool upper) {
   return out;
 }
 
-std::string Pad(const std::string &sign, std::string body, const Spec &spec, bool numeric) {
-  if (numeric && spec.hasPrecision && body.size() < spec.precision)
-    body.insert(0, spec.precision - body.size(), '0');
+std::string Pad(const std::string &sign, std::string body, const Directive &directive, bool numeric) {
+  if (numeric && directive.hasPrecision && body.size() < directive.precision)
+    body.insert(0, directive.precision - body.size(), '0');
   size_t length = sign.size() + body.size();
-  if (length >= spec.width) return sign + body;
-  size_t fill = spec.width - length;
-  if (spec.leftAlign) return sign + body + std::string(fill, ' ');
-  if (spec.zeroPad && numeric) return sign + std::string(fill, '0') + body;
+  if (length >= directive.width) return sign + body;
+  size_t fill = directive.width - length;
+  if (directive.leftAlign) return sign + body + std::string(fill, ' ');
+  if (directive.zeroPad && numeric) return sign + std::string(fill, '0') + body;
   return std::string(fill, ' ') + sign + body;
 }
 
@@ -123,64 +123,66 @@ std::string Format(const char *format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Directive directive;
     for (;; ++p) {
       if (*p == '-') {
-        spec.leftAlign = true;
+        directive.leftAlign = true;
       } else if (*p == '0') {
-        spec.zeroPad = true;
+        directive.zeroPad = true;
       } else if (*p == '#') {
-        spec.alternate = true;
+        directive.alternate = true;
       } else {
         break;
       }
     }
-    while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - '0');
+    while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + static_cast<size_t>(*p++ - '0');
     if (*p == '.') {
-      spec.hasPrecision = true;
+      directive.hasPrecision = true;
       ++p;
-      while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + static_cast<size_t>(*p++ - '0');
+      while (*p >= '0' && *p <= '9')
+        directive.precision = directive.precision * 10 + static_cast<size_t>(*p++ - '0');
     }
     if (*p == 'h') {
-      spec.size = Spec::Short;
+      directive.size = Directive::Short;
       ++p;
     } else if (*p == 'l') {
       ++p;
     } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.size = Spec::Long64;
+      directive.size = Directive::Long64;
       p += 3;
     }
     switch (*p) {
       case '\0':
         return out;
       case 'c':
-        out += Pad("", std::string(1, static_cast<char>(va_arg(args, int))), spec, false);
+        out += Pad("", std::string(1, static_cast<char>(va_arg(args, int))), directive, false);
         break;
       case 's': {
         const char *text = va_arg(args, const char *);
         std::string value = text ? text : "(null)";
-        if (spec.hasPrecision && value.size() > spec.precision) value.resize(spec.precision);
-        out += Pad("", value, spec, false);
+        if (directive.hasPrecision && value.size() > directive.precision) value.resize(directive.precision);
+        out += Pad("", value, directive, false);
         break;
       }
       case 'd':
       case 'i': {
-        int64_t value = spec.size == Spec::Long64 ? va_arg(args, long long) : va_arg(args, int);
-        if (spec.size == Spec::Short) value = static_cast<int16_t>(value);
+        int64_t value = directive.size == Directive::Long64 ? va_arg(args, long long) : va_arg(args, int);
+        if (directive.size == Directive::Short) value = static_cast<int16_t>(value);
         uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        out += Pad(value < 0 ? "-" : "", Digits(magnitude, 10, false), spec, true);
+        out += Pad(value < 0 ? "-" : "", Digits(magnitude, 10, false), directive, true);
         break;
       }
       case 'u':
       case 'x':
       case 'X': {
-        uint64_t value = spec.size == Spec::Long64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        if (spec.size == Spec::Short) value = static_cast<uint16_t>(value);
+        uint64_t value =
+            directive.size == Directive::Long64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
+        if (directive.size == Directive::Short) value = static_cast<uint16_t>(value);
         if (*p == 'u') {
-          out += Pad("", Digits(value, 10, false), spec, true);
+          out += Pad("", Digits(value, 10, false), directive, true);
         } else {
-          std::string prefix = spec.alternate && value ? (*p == 'x' ? "0x" : "0X") : "";
-          out += Pad(prefix, Digits(value, 16, *p == 'X'), spec, true);
+          std::string prefix = directive.alternate && value ? (*p == 'x' ? "0x" : "0X") : "";
+          out += Pad(prefix, Digits(value, 16, *p == 'X'), directive, true);
         }
         break;
       }

@@ -143,29 +143,29 @@ HMODULE Load(LPCSTR name, DWORD flags) {
 // Formats one insert of a message with its printf-style format ("s" when none is given). Windows
 // reads "l" as 32 bits and "I64" as 64.
 std::string FormatInsert(const std::string &format, DWORD_PTR value) {
-  std::string spec = "%";
+  std::string directive = "%";
   bool wide = false;
   for (size_t i = 0; i < format.size(); ++i) {
     if (format.compare(i, 3, "I64") == 0) {
       wide = true;
       i += 2;
     } else if (format[i] != 'l' && format[i] != 'h') {
-      spec += format[i];
+      directive += format[i];
     }
   }
-  char conversion = spec.back();
+  char conversion = directive.back();
   char buffer[1024];
   if (conversion == 's') {
     const char *text = reinterpret_cast<const char *>(value);
-    std::snprintf(buffer, sizeof buffer, spec.c_str(), text ? text : "(null)");
+    std::snprintf(buffer, sizeof buffer, directive.c_str(), text ? text : "(null)");
   } else if (conversion == 'c') {
-    std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<int>(value));
+    std::snprintf(buffer, sizeof buffer, directive.c_str(), static_cast<int>(value));
   } else if (std::strchr("diuxXo", conversion)) {
     if (wide) {
-      spec.insert(spec.size() - 1, "ll");
-      std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned long long>(value));
+      directive.insert(directive.size() - 1, "ll");
+      std::snprintf(buffer, sizeof buffer, directive.c_str(), static_cast<unsigned long long>(value));
     } else {
-      std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<unsigned>(value));
+      std::snprintf(buffer, sizeof buffer, directive.c_str(), static_cast<unsigned>(value));
     }
   } else {
     return "";

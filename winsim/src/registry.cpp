@@ -840,13 +840,14 @@ using namespace winsim::detail;
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                             REGSAM samDesired, const SECURITY_ATTRIBUTES *lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition) {
-  (void)Reserved;
   (void)lpSecurityAttributes;
   if (auto fault = Enter("RegCreateKeyExA", KeySubject(hKey, lpSubKey), ERROR_ACCESS_DENIED)) {
     if (phkResult) *phkResult = nullptr;
     return static_cast<LONG>(*fault);
   }
   if (!KeyHandleValid("RegCreateKeyExA", hKey)) return Report(ERROR_INVALID_HANDLE);
+  // The reserved word must be 0, as Windows documents and Wine checks.
+  if (Reserved != 0) return Report(ERROR_INVALID_PARAMETER);
   return Report(CreateKeyBody(hKey, lpSubKey, lpClass, dwOptions, samDesired, phkResult, lpdwDisposition));
 }
 
