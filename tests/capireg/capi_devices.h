@@ -25,13 +25,13 @@ inline std::string AddAdapter(const std::string &instanceId, bool present, std::
                               std::optional<DWORD> productCode = 1,
                               std::optional<DWORD> wanEndPoints = std::nullopt,
                               const std::string &classGuid = kIsdnClass) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = instanceId;
-  spec.classGuid = classGuid;
-  spec.hardwareIds = {"ORVIK\\ISDN"};
-  spec.service = "onlbase";
-  spec.present = present;
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = instanceId;
+  device.classGuid = classGuid;
+  device.hardwareIds = {"ORVIK\\ISDN"};
+  device.service = "onlbase";
+  device.present = present;
+  const std::string id = winsim::AddDevice(device);
   if (productCode) winsim::SetDword(CapiKeyOf(id), "ProductCode", *productCode);
   if (holds) winsim::SetDword(CapiKeyOf(id), "Controller", *holds - 1);
   if (wanEndPoints) winsim::SetDword(winsim::DriverKeyPath(id), "WanEndPoints", *wanEndPoints);

@@ -85,7 +85,7 @@ TEST_F(DeviceValuesTest, ControllerIsStoredAsNumberMinusOne) {
   winsim::SetValue(CapiKeyOf(id), "Controller", REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0});
   EXPECT_FALSE(ReadDeviceController(element.set(), element.device(), &number));
 
-  winsim::DeviceSpec keylessDevice;
+  winsim::NewDevice keylessDevice;
   keylessDevice.instanceId = "ROOT\\ORVIK\\0001";
   keylessDevice.classGuid = kIsdnClass;
   keylessDevice.withDriverKey = false;

@@ -83,13 +83,13 @@ inline std::string DeviceCapiKey(const std::string &instanceId) {
 }
 
 inline std::string AddAdapter(const Adapter &adapter) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = adapter.instanceId;
-  spec.classGuid = kOrvikClassGuid;
-  spec.hardwareIds = {kAdapterHardwareId};
-  spec.service = "onlbase";
-  spec.description = "ORVIK ISDN adapter";
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = adapter.instanceId;
+  device.classGuid = kOrvikClassGuid;
+  device.hardwareIds = {kAdapterHardwareId};
+  device.service = "onlbase";
+  device.description = "ORVIK ISDN adapter";
+  const std::string id = winsim::AddDevice(device);
   const std::string driverKey = winsim::DriverKeyPath(id);
   if (adapter.wanEndPoints) winsim::SetDword(driverKey, "WanEndPoints", *adapter.wanEndPoints);
   if (adapter.productCode) winsim::SetDword(DeviceCapiKey(id), "ProductCode", *adapter.productCode);
@@ -99,13 +99,13 @@ inline std::string AddAdapter(const Adapter &adapter) {
 
 // A port of the Ports class with its hardware key.
 inline std::string AddPort(const std::string &instanceId, const std::string &service, bool present = true) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = instanceId;
-  spec.classGuid = kPortsClassGuid;
-  spec.hardwareIds = {"ACPI\\PNP0401"};
-  spec.service = service;
-  spec.present = present;
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = instanceId;
+  device.classGuid = kPortsClassGuid;
+  device.hardwareIds = {"ACPI\\PNP0401"};
+  device.service = service;
+  device.present = present;
+  const std::string id = winsim::AddDevice(device);
   winsim::CreateKey(winsim::HardwareKeyPath(id));
   return id;
 }

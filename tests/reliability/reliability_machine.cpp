@@ -74,7 +74,7 @@ void BuildRealisticMachine(const MachineShape &shape) {
   winsim::PutFile(machine::kAutoexecPath,
                   "@echo off\r\nREM start-up of MS-DOS programs\r\nlh %SystemRoot%\\system32\\mscdexnt.exe\r\n");
 
-  if (shape.monitorRunning) winsim::AddQuitListener(winsim::QuitListenerSpec{});
+  if (shape.monitorRunning) winsim::AddQuitListener(winsim::QuitListener{});
 }
 
 std::string FindManufacturerKey() {
