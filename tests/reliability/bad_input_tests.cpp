@@ -75,7 +75,7 @@ TEST_F(BadInput, ValuesOfTheWrongTypeOrSizeAreReadWholeOrNotAtAll) {
         << c.name;
     const std::optional<DWORD> c3 = reliability::ReadNumbering(kAdapterC).number;
     const std::optional<winsim::RegValue> name = winsim::GetValue(machine::kDriverParameters, "CapiDeviceName");
-    const std::optional<DWORD> count = winsim::GetDword(reliability::FindManufacturerKey(), "NumberOfControllers");
+    const std::optional<DWORD> count = winsim::GetDword(devsim::MakerManufacturerKey(), "NumberOfControllers");
     const std::string outcome = (c3 ? std::to_string(*c3) : "none") + " " +
                                 (name ? std::string(name->data.begin(), name->data.end()) : "none") + " " +
                                 (count ? std::to_string(*count) : "none");

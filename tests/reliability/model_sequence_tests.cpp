@@ -231,7 +231,7 @@ class SequenceRun {
   }
 
   void StrayEdit(const Step &step) {
-    const std::string maker = reliability::FindManufacturerKey();
+    const std::string maker = devsim::MakerManufacturerKey();
     if (step.stray == Stray::AddOtherMaker) {
       const std::string m = std::to_string(100 + step.param);
       const std::string other = machine::kCapi20 + "\\" + m;

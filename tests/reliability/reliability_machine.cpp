@@ -1,11 +1,8 @@
 #include "reliability_machine.h"
 
-#include <strings.h>
-
 #include <filesystem>
 #include <map>
 
-#include "numbering_check.h"
 #include "onlcoin_module.h"
 
 namespace reliability {
@@ -77,24 +74,13 @@ void BuildRealisticMachine(const MachineShape &shape) {
   if (shape.monitorRunning) winsim::AddQuitListener(winsim::QuitListener{});
 }
 
-std::string FindManufacturerKey() {
-  for (const std::string &name : winsim::SubkeyNames(machine::kCapi20)) {
-    const std::string key = machine::kCapi20 + "\\" + name;
-    const std::optional<winsim::RegValue> value = winsim::GetValue(key, "Manufacturer");
-    if (!value || value->data.size() >= 260) continue;
-    const std::optional<std::string> text = winsim::GetString(key, "Manufacturer");
-    if (text && strcasecmp(text->c_str(), kManufacturerName.c_str()) == 0) return key;
-  }
-  return "";
-}
-
 DeviceNumbering ReadNumbering(const std::string &instanceId) {
   DeviceNumbering state;
   const std::string driverKey = winsim::DriverKeyPath(instanceId);
   if (driverKey.empty()) return state;
   if (const std::optional<DWORD> stored = winsim::GetDword(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
     state.number = *stored + 1;
-    const std::string manufacturer = FindManufacturerKey();
+    const std::string manufacturer = devsim::MakerManufacturerKey();
     state.keyExists =
         !manufacturer.empty() && winsim::KeyExists(manufacturer + "\\" + std::to_string(*state.number));
   }
@@ -103,7 +89,7 @@ DeviceNumbering ReadNumbering(const std::string &instanceId) {
 
 std::string ControllerValues(const std::string &instanceId) {
   const std::optional<DWORD> number = ReadNumbering(instanceId).number;
-  const std::string maker = FindManufacturerKey();
+  const std::string maker = devsim::MakerManufacturerKey();
   if (!number || maker.empty()) return "";
   std::string text = winsim::ExportReg(maker + "\\" + std::to_string(*number));
   text.erase(0, text.find("]\r\n") + 3);

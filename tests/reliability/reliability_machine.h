@@ -1,7 +1,7 @@
 // What the reliability tests share: a machine that looks like one in the field (another maker's
 // controllers, an orphaned controller key, an absent adapter holding a number, ports, stale INF
 // files, a running monitor), a fresh start of that machine on the same drive C: folder, and the
-// numbering invariants read straight from the registry.
+// numbering invariants as the simulator's numbering check reads them from the registry.
 #ifndef TESTS_RELIABILITY_MACHINE_H
 #define TESTS_RELIABILITY_MACHINE_H
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../coinstaller/coinstaller_machine.h"
+#include "numbering_check.h"
 #include "sim_fixture.h"
 
 namespace reliability {
@@ -50,10 +51,6 @@ struct MachineShape {
 void BuildRealisticMachine(const MachineShape &shape);
 
 // ---- Reading the numbering back ------------------------------------------------------------
-
-// The maker's manufacturer key as the module finds it (first in enumeration order whose
-// Manufacturer names "ORVIK AG" in any letter case), "" when there is none.
-std::string FindManufacturerKey();
 
 struct DeviceNumbering {
   std::optional<DWORD> number;  // stored Controller + 1
