@@ -232,7 +232,8 @@ const std::map<std::string, Family> &FamilyOfFunction() {
           "InitializeSecurityDescriptor", "SetSecurityDescriptorDacl"}) {
       table[name] = Family::Registry;
     }
-    for (const char *name : {"SetupDiBuildDriverInfoList",
+    for (const char *name : {"CM_Get_Device_IDA",
+                             "SetupDiBuildDriverInfoList",
                              "SetupDiCreateDevRegKeyA",
                              "SetupDiCreateDeviceInfoA",
                              "SetupDiCreateDeviceInfoList",

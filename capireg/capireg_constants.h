@@ -4,6 +4,7 @@
 #define ONLCOIN_CAPIREG_CONSTANTS_H
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 namespace capireg {
 
@@ -49,6 +50,8 @@ constexpr DWORD kValueDataBufferSize = 256;
 constexpr DWORD kMaxValueNameBufferSize = 2 * 16383 + 2;
 // The first room made for the devices of a class that the numbering looks at; it doubles as needed.
 constexpr DWORD kFirstArrayCapacity = 16;
+// A device's instance id with its terminating zero.
+constexpr DWORD kDeviceIdSize = MAX_DEVICE_ID_LEN + 1;
 // Large enough for "%d" of any 32-bit number with its terminating zero, and for "CAPI20%d".
 constexpr DWORD kNumberTextSize = 32;
 

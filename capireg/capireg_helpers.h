@@ -10,6 +10,20 @@
 
 namespace capireg {
 
+inline char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Compares `length` bytes of `text` (not necessarily zero-terminated) with the zero-terminated
+// `wanted`, ASCII letters without regard to case.
+inline bool SameNameIgnoringCase(const char *text, DWORD length, const char *wanted) {
+  DWORD i = 0;
+  for (; i < length && wanted[i] != '\0'; ++i) {
+    if (AsciiLower(text[i]) != AsciiLower(wanted[i])) return false;
+  }
+  return i == length && wanted[i] == '\0';
+}
+
 // The key value that SetupDiOpenDevRegKey returns on failure, and FindDeviceByController when no
 // device holds the number.
 inline HKEY InvalidKey() {

@@ -50,25 +50,55 @@ ValueRead ReadDeviceDword(HKEY key, const char *name, DWORD *value) {
   return SaysNothingIsThere(static_cast<DWORD>(status)) ? ValueRead::Absent : ValueRead::Unreadable;
 }
 
-// The instance handles of the devices in `list`; false when they cannot all be had.
-bool ReadDevInsts(HDEVINFO list, DWORD **devInsts, DWORD *count) {
-  *devInsts = nullptr;
-  *count = 0;
+// The name of `element` of `list`: its instance id, or its instance handle alone when the id
+// cannot be read.
+void NameListedDevice(HDEVINFO list, PSP_DEVINFO_DATA element, DeviceName *name) {
+  name->devInst = element->DevInst;
+  name->idKnown = SetupDiGetDeviceInstanceIdA(list, element, name->id, sizeof(name->id), nullptr) != FALSE;
+}
+
+// The name of the device being worked on, whose list the numbering is not given: the
+// configuration manager reads the id from the instance handle, which is valid in the caller's list.
+void NameDevice(PSP_DEVINFO_DATA device, DeviceName *name) {
+  name->devInst = device->DevInst;
+  name->idKnown = CM_Get_Device_IDA(device->DevInst, name->id, sizeof(name->id), 0) == CR_SUCCESS;
+}
+
+// Instance ids are compared without regard to case; the handles only when an id is missing.
+bool SameDevice(const DeviceName &a, const DeviceName &b) {
+  if (a.idKnown && b.idKnown) return SameNameIgnoringCase(a.id, static_cast<DWORD>(strlen(a.id)), b.id);
+  return a.devInst == b.devInst;
+}
+
+// The present devices of the class, by name. Both lists come in the class's enumeration order,
+// so the search for the next device starts where the last one was found.
+struct PresentDevices {
+  DeviceName *items = nullptr;
+  DWORD count = 0;
   DWORD capacity = 0;
+  DWORD cursor = 0;
+};
+
+// Reads the names of the devices in `list`; false when they cannot all be had.
+bool ReadPresentDevices(HDEVINFO list, PresentDevices *present) {
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA element = {};
     element.cbSize = sizeof(element);
     if (!SetupDiEnumDeviceInfo(list, index, &element)) return GetLastError() == ERROR_NO_MORE_ITEMS;
-    void *items = *devInsts;
-    if (!GrowArray(&items, &capacity, *count, sizeof(DWORD))) return false;
-    *devInsts = static_cast<DWORD *>(items);
-    (*devInsts)[(*count)++] = element.DevInst;
+    void *items = present->items;
+    if (!GrowArray(&items, &present->capacity, present->count, sizeof(DeviceName))) return false;
+    present->items = static_cast<DeviceName *>(items);
+    NameListedDevice(list, &element, &present->items[present->count++]);
   }
 }
 
-bool Contains(const DWORD *items, DWORD count, DWORD wanted) {
-  for (DWORD i = 0; i < count; ++i) {
-    if (items[i] == wanted) return true;
+bool IsPresent(PresentDevices *present, const DeviceName &name) {
+  for (DWORD step = 0; step < present->count; ++step) {
+    const DWORD i = (present->cursor + step) % present->count;
+    if (SameDevice(present->items[i], name)) {
+      present->cursor = i + 1;
+      return true;
+    }
   }
   return false;
 }
@@ -99,12 +129,19 @@ ValueRead ReadHolder(HDEVINFO list, PSP_DEVINFO_DATA element, DWORD *number, boo
   return read;
 }
 
-// Notes what one device of the facts' list is: a holder, nothing, or not to be read. False when
-// memory ran out (the facts are then incomplete).
-bool NoteDevice(NumberingFacts *facts, DWORD index, PSP_DEVINFO_DATA element, bool isPresent) {
+// Notes what one device of the facts' list is: a holder, nothing, or not to be read. Whether it
+// is present is asked of `present` (the caller's present devices) only for a device that matters,
+// or else given as `isPresent`. False when memory ran out (the facts are then incomplete).
+bool NoteDevice(NumberingFacts *facts, DWORD index, PSP_DEVINFO_DATA element, PresentDevices *present,
+                bool isPresent) {
   DWORD number = 0;
   bool maker = false;
   const ValueRead read = ReadHolder(facts->list, element, &number, &maker);
+  if (read == ValueRead::Read && !maker) return true;
+  if (read == ValueRead::Absent) return true;
+  DeviceName name;
+  NameListedDevice(facts->list, element, &name);
+  if (present != nullptr) isPresent = IsPresent(present, name);
   if (read == ValueRead::Unreadable) {
     facts->complete = false;
     if (isPresent) facts->presentComplete = false;
@@ -117,8 +154,6 @@ bool NoteDevice(NumberingFacts *facts, DWORD index, PSP_DEVINFO_DATA element, bo
     facts->unread[facts->unreadCount++] = UnreadDevice{index, isPresent};
     return true;
   }
-  if (read != ValueRead::Read || !maker) return true;
-
   void *items = facts->holders;
   if (!GrowArray(&items, &facts->holderCapacity, facts->holderCount, sizeof(ControllerHolder))) {
     facts->complete = facts->presentComplete = false;
@@ -126,7 +161,8 @@ bool NoteDevice(NumberingFacts *facts, DWORD index, PSP_DEVINFO_DATA element, bo
     return false;
   }
   facts->holders = static_cast<ControllerHolder *>(items);
-  facts->holders[facts->holderCount++] = ControllerHolder{index, element->DevInst, number, isPresent, true};
+  facts->holders[facts->holderCount++] =
+      ControllerHolder{index, number, isPresent, SameDevice(name, facts->self), true};
   return true;
 }
 
@@ -153,10 +189,10 @@ void LearnNumberingFacts(PSP_DEVINFO_DATA device, HDEVINFO presentDevices, Numbe
   facts->list = INVALID_HANDLE_VALUE;
   if (device == nullptr) return;
 
-  DWORD *present = nullptr;
-  DWORD presentCount = 0;
+  NameDevice(device, &facts->self);
+  PresentDevices present;
   if (presentDevices != nullptr && presentDevices != INVALID_HANDLE_VALUE) {
-    facts->presenceKnown = ReadDevInsts(presentDevices, &present, &presentCount);
+    facts->presenceKnown = ReadPresentDevices(presentDevices, &present);
   }
   facts->presentComplete = facts->presenceKnown;
 
@@ -175,10 +211,9 @@ void LearnNumberingFacts(PSP_DEVINFO_DATA device, HDEVINFO presentDevices, Numbe
       }
       break;
     }
-    const bool isPresent = Contains(present, presentCount, element.DevInst);
-    if (!NoteDevice(facts, index, &element, isPresent)) break;
+    if (!NoteDevice(facts, index, &element, &present, false)) break;
   }
-  if (present != nullptr) LocalFree(present);
+  if (present.items != nullptr) LocalFree(present.items);
 }
 
 bool RereadDevices(NumberingFacts *facts) {
@@ -192,7 +227,7 @@ bool RereadDevices(NumberingFacts *facts) {
     SP_DEVINFO_DATA element = {};
     element.cbSize = sizeof(element);
     if (!SetupDiEnumDeviceInfo(facts->list, unread[i].index, &element) ||
-        !NoteDevice(facts, unread[i].index, &element, unread[i].present)) {
+        !NoteDevice(facts, unread[i].index, &element, nullptr, unread[i].present)) {
       // Not to be read again: it stays unknown.
       facts->listBroken = true;
     }

@@ -76,20 +76,6 @@ bool IsAsciiSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Compares `length` bytes of `text` (not necessarily zero-terminated) with the zero-terminated
-// `wanted`, ASCII letters without regard to case.
-bool SameNameIgnoringCase(const char *text, DWORD length, const char *wanted) {
-  DWORD i = 0;
-  for (; i < length && wanted[i] != '\0'; ++i) {
-    if (AsciiLower(text[i]) != AsciiLower(wanted[i])) return false;
-  }
-  return i == length && wanted[i] == '\0';
-}
-
 // Reads a controller key's name as a number: leading white space, an optional sign, the digits
 // up to the first other character; 0 when there are none. 32-bit unsigned arithmetic throughout,
 // so "-1" reads as 4294967295, the way "%d" writes that number.
@@ -502,21 +488,20 @@ bool ControllerKeyExists(NumberingFacts *facts, const char *manufacturer, DWORD 
 }
 
 // Whether an adapter other than the device being installed stores `number`.
-bool AnotherHolderStores(const NumberingFacts &facts, PSP_DEVINFO_DATA device, DWORD number) {
+bool AnotherHolderStores(const NumberingFacts &facts, DWORD number) {
   for (DWORD i = 0; i < facts.holderCount; ++i) {
     const ControllerHolder &holder = facts.holders[i];
-    if (holder.holds && holder.devInst != device->DevInst && holder.number == number) return true;
+    if (holder.holds && !holder.self && holder.number == number) return true;
   }
   return false;
 }
 
 // What the device being installed may do with the number it stores.
-StoredControllerUse ClaimStoredNumber(NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *manufacturer,
-                                      DWORD stored) {
-  if (AnotherHolderStores(*facts, device, stored)) return STORED_CONTROLLER_NONE;
+StoredControllerUse ClaimStoredNumber(NumberingFacts *facts, const char *manufacturer, DWORD stored) {
+  if (AnotherHolderStores(*facts, stored)) return STORED_CONTROLLER_NONE;
   if (ControllerKeyExists(facts, manufacturer, stored)) return STORED_CONTROLLER_HELD;
   // Without its key the number is taken again only when nobody else can be storing it.
-  if (!facts->complete && RereadDevices(facts) && AnotherHolderStores(*facts, device, stored)) {
+  if (!facts->complete && RereadDevices(facts) && AnotherHolderStores(*facts, stored)) {
     return STORED_CONTROLLER_NONE;
   }
   return facts->complete ? STORED_CONTROLLER_TAKEN_AGAIN : STORED_CONTROLLER_NONE;
@@ -572,11 +557,9 @@ bool MoveSharingHolder(NumberingFacts *facts, HKEY manufacturerKey, DWORD item, 
 // Gives every stored number its key and moves all but one of the adapters that share a number.
 // The device being installed is left out: it holds `reserved` (nobody else stores that), or
 // nothing.
-void RepairHolders(NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *manufacturer,
-                   const DWORD *reserved) {
+void RepairHolders(NumberingFacts *facts, const char *manufacturer, const DWORD *reserved) {
   bool anyHolder = reserved != nullptr;
-  for (DWORD i = 0; i < facts->holderCount && !anyHolder; ++i)
-    anyHolder = facts->holders[i].devInst != device->DevInst;
+  for (DWORD i = 0; i < facts->holderCount && !anyHolder; ++i) anyHolder = !facts->holders[i].self;
   if (!anyHolder) return;
   HKEY manufacturerKey = FactsManufacturerKeyOrCreate(facts, manufacturer);
   if (manufacturerKey == nullptr) return;
@@ -590,17 +573,17 @@ void RepairHolders(NumberingFacts *facts, PSP_DEVINFO_DATA device, const char *m
   };
   if (reserved != nullptr) ensure(*reserved);
   for (DWORD i = 0; i < facts->holderCount; ++i) {
-    if (facts->holders[i].devInst != device->DevInst) ensure(facts->holders[i].number);
+    if (!facts->holders[i].self) ensure(facts->holders[i].number);
   }
 
   for (DWORD i = 0; i < facts->holderCount && facts->presenceKnown && !facts->listBroken; ++i) {
     const ControllerHolder &holder = facts->holders[i];
-    if (holder.devInst == device->DevInst) continue;
+    if (holder.self) continue;
     // The keeper of the number: the first present holder, else the first holder.
     DWORD keeper = facts->holderCount;
     for (DWORD j = 0; j < facts->holderCount; ++j) {
       const ControllerHolder &other = facts->holders[j];
-      if (other.devInst == device->DevInst || other.number != holder.number) continue;
+      if (other.self || other.number != holder.number) continue;
       if (keeper == facts->holderCount) keeper = j;
       if (other.present) {
         keeper = j;
@@ -902,7 +885,7 @@ BOOL IsOwnController(PSP_DEVINFO_DATA device, DWORD number) {
   if (device == nullptr) return FALSE;
   NumberingFacts facts;
   LearnNumberingFacts(device, nullptr, &facts);
-  const bool own = ClaimStoredNumber(&facts, device, kMakerManufacturerName, number) == STORED_CONTROLLER_HELD;
+  const bool own = ClaimStoredNumber(&facts, kMakerManufacturerName, number) == STORED_CONTROLLER_HELD;
   ForgetNumberingFacts(&facts);
   return own ? TRUE : FALSE;
 }
@@ -912,12 +895,12 @@ StoredControllerUse PrepareControllers(NumberingFacts *facts, HDEVINFO set, PSP_
   if (device == nullptr) return STORED_CONTROLLER_NONE;
   StoredControllerUse use = STORED_CONTROLLER_NONE;
   if (stored != nullptr) {
-    use = ClaimStoredNumber(facts, device, manufacturer, *stored);
+    use = ClaimStoredNumber(facts, manufacturer, *stored);
     // A number that is not the device's goes before anything is numbered, so that nothing takes it
     // for the device's.
     if (use == STORED_CONTROLLER_NONE && ClearDeviceController(set, device, *stored)) {
       for (DWORD i = 0; i < facts->holderCount; ++i) {
-        if (facts->holders[i].devInst == device->DevInst) facts->holders[i].holds = false;
+        if (facts->holders[i].self) facts->holders[i].holds = false;
       }
     }
   }
@@ -927,12 +910,12 @@ StoredControllerUse PrepareControllers(NumberingFacts *facts, HDEVINFO set, PSP_
     bool holds = false;
     for (DWORD i = 0; i < facts->holderCount; ++i) {
       const ControllerHolder &holder = facts->holders[i];
-      holds |= holder.devInst == device->DevInst && holder.holds && holder.number == *stored;
+      holds |= holder.self && holder.holds && holder.number == *stored;
     }
     if (!holds) use = STORED_CONTROLLER_TAKEN_AGAIN;
   }
   const DWORD *reserved = use == STORED_CONTROLLER_NONE ? nullptr : stored;
   PruneControllers(facts, manufacturer, reserved);
-  RepairHolders(facts, device, manufacturer, reserved);
+  RepairHolders(facts, manufacturer, reserved);
   return use;
 }

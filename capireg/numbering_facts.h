@@ -10,17 +10,27 @@
 
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include "capireg_constants.h"
 
 namespace capireg {
 
+// A device as every list of the class names it: by its instance id. The instance handle in
+// SP_DEVINFO_DATA names the same device node in every list on Windows, but other implementations
+// of the platform give each list its own handles; it only stands in when the id cannot be read.
+struct DeviceName {
+  DWORD devInst;
+  bool idKnown;
+  char id[kDeviceIdSize];
+};
+
 // A device of the class with ProductCode 1 that stores a controller number.
 struct ControllerHolder {
-  DWORD index;    // the device's index in the list of all devices of the class
-  DWORD devInst;  // the device's instance handle, the same in every list of the process
-  DWORD number;   // the stored Controller value plus 1
+  DWORD index;   // the device's index in the list of all devices of the class
+  DWORD number;  // the stored Controller value plus 1
   bool present;
+  bool self;   // the device the facts were learned for
   bool holds;  // false once its value was cleared in this request
 };
 
@@ -40,6 +50,7 @@ struct ControllerKeyFact {
 
 struct NumberingFacts {
   // ---- The devices of the class ----
+  DeviceName self;            // the device the facts are learned for
   HDEVINFO list;              // all devices of the class, kept so that a holder's value can be rewritten
   ControllerHolder *holders;  // in the class's enumeration order
   DWORD holderCount;

@@ -10,6 +10,7 @@
 // clang-format off
 #include "platform_test.h"
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // clang-format on
 
 namespace {
@@ -115,7 +116,14 @@ TEST_F(SetupDi, ClassListsShowDevicesOfTheirClassOnlyWithAndWithoutPresent) {
     for (DWORD i = 0; SetupDiEnumDeviceInfo(list, i, &device); ++i) {
       EXPECT_EQ(std::memcmp(&device.ClassGuid, &kTestClass, sizeof(GUID)), 0)
           << "member " << i << " flags " << flags;
-      listed |= SetupDiGetDeviceInstanceIdA(list, &device, id, sizeof id, nullptr) && Upper(id) == Upper(id_);
+      if (!SetupDiGetDeviceInstanceIdA(list, &device, id, sizeof id, nullptr) || Upper(id) != Upper(id_)) continue;
+      listed = true;
+      // Each list may give the device a handle of its own; the id read through any of them is the same.
+      for (DWORD devInst : {device.DevInst, device_.DevInst}) {
+        char named[MAX_DEVICE_ID_LEN + 1] = "";
+        EXPECT_EQ(CM_Get_Device_IDA(devInst, named, sizeof named, 0), static_cast<CONFIGRET>(CR_SUCCESS));
+        EXPECT_EQ(Upper(named), Upper(id_)) << "flags " << flags;
+      }
     }
     EXPECT_TRUE(listed) << "flags " << flags;
     SetupDiDestroyDeviceInfoList(list);

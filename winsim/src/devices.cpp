@@ -33,6 +33,7 @@ constexpr size_t kGuidTextLength = 38;  // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxx
 struct DeviceTreeState {
   std::string architecture = kDefaultArchitecture;
   std::map<std::string, DWORD> devNodes;  // by upper-cased instance id
+  std::vector<std::string> devNodeIds;    // the instance id of device node n at n - 1
 };
 
 DeviceTreeState &State() {
@@ -125,7 +126,14 @@ std::vector<std::string> AllInstanceIds() {
 DWORD DevNodeOf(const std::string &instanceId) {
   DeviceTreeState &s = State();
   auto inserted = s.devNodes.emplace(Upper(instanceId), static_cast<DWORD>(s.devNodes.size() + 1));
+  if (inserted.second) s.devNodeIds.push_back(instanceId);
   return inserted.first->second;
+}
+
+std::optional<std::string> InstanceIdOfDevNode(DWORD devNode) {
+  const DeviceTreeState &s = State();
+  if (devNode == 0 || devNode > s.devNodeIds.size()) return std::nullopt;
+  return s.devNodeIds[devNode - 1];
 }
 
 std::vector<std::string> ReadMultiString(const std::string &keyPath, const std::string &name) {

@@ -813,6 +813,24 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   return TRUE;
 }
 
+// The configuration manager's name for a device node: its instance id. An injected fault is
+// returned as the CONFIGRET itself (CR_FAILURE when the fault names no code). As on Windows, a
+// buffer that is too small gets as much of the id as fits, without a terminating zero.
+CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen, ULONG ulFlags) {
+  std::optional<std::string> id = InstanceIdOfDevNode(dnDevInst);
+  if (auto fault = Enter("CM_Get_Device_IDA", id.value_or(""), CR_FAILURE)) return *fault;
+  if (ulFlags != 0) return CR_INVALID_FLAG;
+  if (Buffer == nullptr) return CR_INVALID_POINTER;
+  if (!id) return CR_INVALID_DEVNODE;
+  const size_t copied = std::min<size_t>(id->size(), BufferLen);
+  std::memcpy(Buffer, id->data(), copied);
+  if (copied == id->size() && copied < BufferLen) {
+    Buffer[copied] = '\0';
+    return CR_SUCCESS;
+  }
+  return CR_BUFFER_SMALL;
+}
+
 // ---- Device registry keys and properties ----
 
 HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,

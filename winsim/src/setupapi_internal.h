@@ -4,8 +4,9 @@
 #ifndef WINSIM_SETUPAPI_INTERNAL_H
 #define WINSIM_SETUPAPI_INTERNAL_H
 
-#include <setupapi.h>
 #include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include <memory>
 #include <optional>
@@ -37,6 +38,8 @@ std::optional<GUID> SetupClassByName(const std::string &className);
 std::vector<std::string> AllInstanceIds();
 // Small number standing for the device node of an instance id for the life of the machine.
 DWORD DevNodeOf(const std::string &instanceId);
+// The instance id that device node `devNode` stands for, spelled as it was first seen.
+std::optional<std::string> InstanceIdOfDevNode(DWORD devNode);
 // A REG_MULTI_SZ value as a list of strings (empty when missing or of another type).
 std::vector<std::string> ReadMultiString(const std::string &keyPath, const std::string &name);
 std::vector<BYTE> MultiStringBytes(const std::vector<std::string> &strings);
