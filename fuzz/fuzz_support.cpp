@@ -40,7 +40,7 @@ void FreshMachine() {
 }
 
 std::string AddAdapter(const std::string &instanceId, bool present) {
-  winsim::DeviceSpec device;
+  winsim::NewDevice device;
   device.instanceId = instanceId;
   device.classGuid = kOrvikClassGuid;
   device.hardwareIds = {kAdapterHardwareId};

@@ -14,8 +14,6 @@ namespace capitest {
 inline const std::string kIsdnClass = "{6BDD1FC1-810F-11D0-BEC7-08002BE2092F}";
 inline const std::string kOtherClass = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 inline const std::string kCapiRoot = "HKEY_LOCAL_MACHINE\\SOFTWARE\\CAPI20";
-inline const std::string kParameters =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\onlbase\\Parameters";
 
 inline std::string CapiKeyOf(const std::string &instanceId) {
   return winsim::DriverKeyPath(instanceId) + "\\VendorSpecific\\CAPI";
@@ -27,13 +25,13 @@ inline std::string AddAdapter(const std::string &instanceId, bool present, std::
                               std::optional<DWORD> productCode = 1,
                               std::optional<DWORD> wanEndPoints = std::nullopt,
                               const std::string &classGuid = kIsdnClass) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = instanceId;
-  spec.classGuid = classGuid;
-  spec.hardwareIds = {"ORVIK\\ISDN"};
-  spec.service = "onlbase";
-  spec.present = present;
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = instanceId;
+  device.classGuid = classGuid;
+  device.hardwareIds = {"ORVIK\\ISDN"};
+  device.service = "onlbase";
+  device.present = present;
+  const std::string id = winsim::AddDevice(device);
   if (productCode) winsim::SetDword(CapiKeyOf(id), "ProductCode", *productCode);
   if (holds) winsim::SetDword(CapiKeyOf(id), "Controller", *holds - 1);
   if (wanEndPoints) winsim::SetDword(winsim::DriverKeyPath(id), "WanEndPoints", *wanEndPoints);
@@ -90,12 +88,6 @@ class ClassElement {
 
   HDEVINFO set() const { return set_; }
   PSP_DEVINFO_DATA device() { return &data_; }
-  // Instance id of the list's index-th element, "" past the end.
-  std::string IdAt(DWORD index) const {
-    SP_DEVINFO_DATA element{};
-    element.cbSize = sizeof(element);
-    return SetupDiEnumDeviceInfo(set_, index, &element) ? InstanceId(&element) : "";
-  }
 
  private:
   std::string InstanceId(PSP_DEVINFO_DATA element) const {

@@ -1,7 +1,6 @@
 // Card-type hooks: reading the card type, matching it against the table, and the parallel-port
 // box hook that configures the first parallel port and asks for a restart.
 #include <cstring>
-#include <functional>
 
 #include "coinstaller_machine.h"
 #include "setuplib.h"
@@ -15,6 +14,10 @@ class CardHookTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
+    FreshMachine();
+  }
+  void FreshMachine() {
+    winsim::Reset();
     machine::SetUpBaseMachine();
     id_ = machine::AddAdapter(machine::Adapter().Controller(1));
   }
@@ -23,7 +26,7 @@ class CardHookTest : public SimTest {
     winsim::SetString(machine::DeviceCapiKey(id_), "CardType", cardType);
   }
 
-  // Whether the hook configured the port: both values written and the adapter asked for a restart.
+  // Whether the hook configured the port: both values written.
   static bool Configured(const std::string &port) {
     return winsim::GetDword(winsim::HardwareKeyPath(port), "EnableConnectInterruptIoctl") == 1u &&
            winsim::GetDword(winsim::HardwareKeyPath(port), "FilterResourceMethod") == 2u;
@@ -62,27 +65,6 @@ TEST_F(CardHookTest, CardTypeMatchesTheTableWithoutRegardToCase) {
   }
 }
 
-TEST_F(CardHookTest, CardTypeThatCannotBeReadRunsNoHook) {
-  const std::string port = machine::AddPort("ACPI\\PNP0401\\1", "parport");
-  const std::string capiKey = machine::DeviceCapiKey(id_);
-  const struct {
-    const char *name;
-    std::function<void()> arrange;
-  } cases[] = {
-      {"no CardType value", [] {}},
-      {"261 bytes with the terminator", [&] { SetCardType("ext/lpt" + std::string(253, ' ')); }},
-      {"no device CAPI key", [&] { winsim::DeleteTree(capiKey); }},
-      {"no driver key", [&] { winsim::DeleteTree(winsim::DriverKeyPath(id_)); }},
-  };
-  for (const auto &c : cases) {
-    c.arrange();
-    machine::DeviceInSet device(id_);
-    EXPECT_FALSE(RunCardTypeHooks(device.set, &device.data)) << c.name;
-    EXPECT_EQ(device.InstallFlags() & machine::kRestartFlags, 0u) << c.name;
-  }
-  EXPECT_TRUE(Untouched(port));
-}
-
 TEST_F(CardHookTest, ReadCardTypeTakesTheTextUpToItsTerminatorOrTheEndOfItsData) {
   char buffer[MAX_PATH];
   machine::DeviceInSet device(id_);
@@ -111,62 +93,57 @@ TEST_F(CardHookTest, ReadCardTypeTakesTheTextUpToItsTerminatorOrTheEndOfItsData)
   EXPECT_EQ(std::string(buffer, sizeof(buffer)), std::string(MAX_PATH, 'c'));
   EXPECT_TRUE(RunCardTypeHooks(device.set, &device.data));
 
-  // Too small a buffer gives no card type.
-  char small[4];
-  EXPECT_FALSE(ReadCardType(device.set, &device.data, small, sizeof(small)));
+  // A value that does not fit gives no card type, and no hook runs.
+  SetCardType("ext/lpt" + std::string(253, ' '));
+  EXPECT_FALSE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
+  EXPECT_FALSE(RunCardTypeHooks(device.set, &device.data));
 }
 
-TEST_F(CardHookTest, OnlyTheFirstUsableParallelPortIsConfigured) {
-  SetCardType("ext/lpt-dual");
-  const std::string serial = machine::AddPort("ACPI\\PNP0400\\1", "Serial");
-  const std::string absent = machine::AddPort("ACPI\\PNP0401\\0", "parport", false);
-  const std::string locked = machine::AddPort("ACPI\\PNP0401\\1", "PARPORT");
-  const std::string first = machine::AddPort("ACPI\\PNP0401\\2", "ParPort");
-  const std::string second = machine::AddPort("ACPI\\PNP0401\\3", "parport");
-  winsim::FailCallsMatching("SetupDiOpenDevRegKey", "ACPI\\PNP0401\\1", ERROR_ACCESS_DENIED);
+struct PortCase {
+  const char *name;
+  std::vector<std::pair<const char *, bool>> ports;  // service and presence, in enumeration order
+  const char *failing;                               // calls of this function about `subject` fail
+  const char *subject;
+  int configured;  // the port that gets the values, -1 none
+  bool restart;
+};
 
-  machine::DeviceInSet device(id_);
-  device.SetInstallFlags(kOtherFlags);
-  EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data), SETUP_STATUS_OK);
-  EXPECT_TRUE(Configured(first));
-  EXPECT_TRUE(Untouched(second));
-  EXPECT_TRUE(Untouched(locked));
-  EXPECT_TRUE(Untouched(absent));
-  EXPECT_TRUE(Untouched(serial));
-  EXPECT_EQ(device.InstallFlags(), kOtherFlags | machine::kRestartFlags);
-}
-
-TEST_F(CardHookTest, PortWhoseServiceCannotBeReadIsPassedOver) {
-  const std::string unreadable = machine::AddPort("ACPI\\PNP0401\\1", "parport");
-  const std::string next = machine::AddPort("ACPI\\PNP0401\\2", "parport");
-  winsim::FailCallsMatching("SetupDiGetDeviceRegistryPropertyA", "ACPI\\PNP0401\\1", ERROR_INVALID_DATA);
-  machine::DeviceInSet device(id_);
-  EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data), SETUP_STATUS_OK);
-  EXPECT_TRUE(Untouched(unreadable));
-  EXPECT_TRUE(Configured(next));
-}
-
-TEST_F(CardHookTest, NoParallelPortMeansNoValueAndNoRestart) {
-  const std::string serial = machine::AddPort("ACPI\\PNP0400\\1", "Serial");
-  machine::AddPort("ACPI\\PNP0401\\1", "parport", false);
-  machine::DeviceInSet device(id_);
-  device.SetInstallFlags(kOtherFlags);
-  EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data), SETUP_STATUS_UNAVAILABLE);
-  EXPECT_TRUE(Untouched(serial));
-  EXPECT_EQ(device.InstallFlags(), kOtherFlags);
-
-  winsim::FailNthCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data), SETUP_STATUS_UNAVAILABLE);
-  EXPECT_EQ(device.InstallFlags(), kOtherFlags);
-}
-
-TEST_F(CardHookTest, RestartIsRequestedEvenWhenThePortValuesCannotBeWritten) {
-  const std::string port = machine::AddPort("ACPI\\PNP0401\\1", "parport");
-  winsim::FailCallsMatching("RegSetValueExA", "Device Parameters", ERROR_ACCESS_DENIED);
-  machine::DeviceInSet device(id_);
-  EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data), SETUP_STATUS_OK);
-  EXPECT_TRUE(Untouched(port));
-  EXPECT_EQ(device.InstallFlags() & machine::kRestartFlags, machine::kRestartFlags);
+TEST_F(CardHookTest, OnlyTheFirstUsableParallelPortIsConfiguredAndTheAdapterAsksForARestart) {
+  const PortCase cases[] = {
+      {"first usable",
+       {{"Serial", true}, {"parport", false}, {"PARPORT", true}, {"ParPort", true}, {"parport", true}},
+       "SetupDiOpenDevRegKey",
+       "PNP0401\\2",
+       3,
+       true},
+      {"service unreadable",
+       {{"parport", true}, {"parport", true}},
+       "SetupDiGetDeviceRegistryPropertyA",
+       "PNP0401\\0",
+       1,
+       true},
+      {"values not written", {{"parport", true}}, "RegSetValueExA", "Device Parameters", -1, true},
+      {"no parallel port", {{"Serial", true}, {"parport", false}}, nullptr, nullptr, -1, false},
+      {"no port list", {{"parport", true}}, "SetupDiGetClassDevsA", "", -1, false},
+  };
+  for (const PortCase &c : cases) {
+    FreshMachine();
+    std::vector<std::string> ports;
+    for (size_t i = 0; i < c.ports.size(); ++i)
+      ports.push_back(
+          machine::AddPort("ACPI\\PNP0401\\" + std::to_string(i), c.ports[i].first, c.ports[i].second));
+    if (c.failing) winsim::FailCallsMatching(c.failing, c.subject, ERROR_ACCESS_DENIED);
+    machine::DeviceInSet device(id_);
+    device.SetInstallFlags(kOtherFlags);
+    EXPECT_EQ(ConfigureParallelPortForBox(device.set, &device.data),
+              c.restart ? SETUP_STATUS_OK : SETUP_STATUS_UNAVAILABLE)
+        << c.name;
+    for (size_t i = 0; i < ports.size(); ++i) {
+      const bool configured = static_cast<int>(i) == c.configured;
+      EXPECT_TRUE(configured ? Configured(ports[i]) : Untouched(ports[i])) << c.name << " port " << i;
+    }
+    EXPECT_EQ(device.InstallFlags(), c.restart ? kOtherFlags | machine::kRestartFlags : kOtherFlags) << c.name;
+  }
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ struct Adapter {
   std::optional<DWORD> wanEndPoints = 2;
 
   Adapter &Id(const std::string &id) { return instanceId = id, *this; }
-  Adapter &ProductCode(DWORD code) { return productCode = code, *this; }
+  Adapter &ProductCode(std::optional<DWORD> code) { return productCode = code, *this; }
   Adapter &Controller(DWORD number) { return controller = number, *this; }
   Adapter &WanEndPoints(std::optional<DWORD> count) { return wanEndPoints = count, *this; }
 };
@@ -83,16 +83,15 @@ inline std::string DeviceCapiKey(const std::string &instanceId) {
 }
 
 inline std::string AddAdapter(const Adapter &adapter) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = adapter.instanceId;
-  spec.classGuid = kOrvikClassGuid;
-  spec.hardwareIds = {kAdapterHardwareId};
-  spec.service = "onlbase";
-  spec.description = "ORVIK ISDN adapter";
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = adapter.instanceId;
+  device.classGuid = kOrvikClassGuid;
+  device.hardwareIds = {kAdapterHardwareId};
+  device.service = "onlbase";
+  device.description = "ORVIK ISDN adapter";
+  const std::string id = winsim::AddDevice(device);
   const std::string driverKey = winsim::DriverKeyPath(id);
   if (adapter.wanEndPoints) winsim::SetDword(driverKey, "WanEndPoints", *adapter.wanEndPoints);
-  winsim::CreateKey(DeviceCapiKey(id));
   if (adapter.productCode) winsim::SetDword(DeviceCapiKey(id), "ProductCode", *adapter.productCode);
   if (adapter.controller) winsim::SetDword(DeviceCapiKey(id), "Controller", *adapter.controller - 1);
   return id;
@@ -100,13 +99,13 @@ inline std::string AddAdapter(const Adapter &adapter) {
 
 // A port of the Ports class with its hardware key.
 inline std::string AddPort(const std::string &instanceId, const std::string &service, bool present = true) {
-  winsim::DeviceSpec spec;
-  spec.instanceId = instanceId;
-  spec.classGuid = kPortsClassGuid;
-  spec.hardwareIds = {"ACPI\\PNP0401"};
-  spec.service = service;
-  spec.present = present;
-  const std::string id = winsim::AddDevice(spec);
+  winsim::NewDevice device;
+  device.instanceId = instanceId;
+  device.classGuid = kPortsClassGuid;
+  device.hardwareIds = {"ACPI\\PNP0401"};
+  device.service = service;
+  device.present = present;
+  const std::string id = winsim::AddDevice(device);
   winsim::CreateKey(winsim::HardwareKeyPath(id));
   return id;
 }
@@ -126,36 +125,13 @@ inline void HoldController(DWORD number) {
 // undecorated "Install" section carry far later dates that must never be read.
 inline std::string DriverInf(const std::string &description, const std::optional<std::string> &installDate) {
   std::string inf =
-      "[Version]\r\n"
-      "Signature=\"$Windows NT$\"\r\n"
-      "Class=ORVIK\r\n"
-      "ClassGuid=" +
-      kOrvikClassGuid +
-      "\r\n"
-      "Provider=%Maker%\r\n"
-      "DriverVer=12/31/2098,9.9.9.9\r\n"
-      "\r\n"
-      "[Manufacturer]\r\n"
-      "%Maker%=Models\r\n"
-      "\r\n"
-      "[Models]\r\n"
-      "\"" +
+      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=ORVIK\r\nClassGuid=" + kOrvikClassGuid +
+      "\r\nProvider=%Maker%\r\nDriverVer=12/31/2098,9.9.9.9\r\n\r\n[Manufacturer]\r\n%Maker%=Models\r\n"
+      "\r\n[Models]\r\n\"" +
       description + "\"=Install, " + kAdapterHardwareId +
-      "\r\n"
-      "\r\n"
-      "[Install]\r\n"
-      "DriverVer=12/31/2097,9.9.9.8\r\n"
-      "\r\n"
-      "[Install.NT]\r\n";
+      "\r\n\r\n[Install]\r\nDriverVer=12/31/2097,9.9.9.8\r\n\r\n[Install.NT]\r\n";
   if (installDate) inf += "DriverVer=" + *installDate + ",3.38.0.1146\r\n";
-  inf +=
-      "AddReg=NoValues\r\n"
-      "\r\n"
-      "[NoValues]\r\n"
-      "\r\n"
-      "[Strings]\r\n"
-      "Maker=\"ORVIK AG\"\r\n";
-  return inf;
+  return inf + "AddReg=NoValues\r\n\r\n[NoValues]\r\n\r\n[Strings]\r\nMaker=\"ORVIK AG\"\r\n";
 }
 
 // The device as SetupAPI hands it to the co-installer: an element of a set of its own.
@@ -189,10 +165,8 @@ class DeviceInSet {
     ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &data, &params));
   }
 
-  // Builds the compatible-driver list from one INF outside the INF folder and selects its driver,
-  // as SetupAPI has done by the time it installs the device.
-  void SelectDriverFrom(const std::string &infPath) {
-    winsim::PutFile(infPath, DriverInf("ORVIK ISDN adapter", "06/26/2000"));
+  // Builds the compatible-driver list from one INF outside the INF folder.
+  void ListDriversOf(const std::string &infPath) {
     SP_DEVINSTALL_PARAMS_A params = {};
     params.cbSize = sizeof(params);
     ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &data, &params));
@@ -200,9 +174,14 @@ class DeviceInSet {
     snprintf(params.DriverPath, sizeof(params.DriverPath), "%s", infPath.c_str());
     ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &data, &params));
     ASSERT_TRUE(SetupDiBuildDriverInfoList(set, &data, SPDIT_COMPATDRIVER)) << GetLastError();
+  }
+  // Lists the driver of the maker's INF and selects it, as SetupAPI has done by the time it
+  // installs the device.
+  void SelectDriver() {
+    winsim::PutFile("C:\\drivers\\orvik.inf", DriverInf("ORVIK ISDN adapter", "06/26/2000"));
+    ListDriversOf("C:\\drivers\\orvik.inf");
     ASSERT_TRUE(SetupDiSelectBestCompatDrv(set, &data)) << GetLastError();
   }
-  void SelectDriver() { SelectDriverFrom("C:\\drivers\\orvik.inf"); }
 
   // A driver-choice request as SetupAPI makes it over the INF folder: the compatible-driver list,
   // the co-installer's DIF_SELECTBESTCOMPATDRV (its status in *status), then the platform's own
@@ -241,12 +220,6 @@ inline std::vector<BYTE> LittleEndian(DWORD value) {
 inline bool AutoexecHasBlock() {
   const std::optional<std::string> text = winsim::GetFile(kAutoexecPath);
   return text && text->find(kAutoexecBlock) != std::string::npos;
-}
-
-inline unsigned long Calls(const std::string &function) {
-  const auto counts = winsim::CallCounts();
-  const auto found = counts.find(function);
-  return found == counts.end() ? 0 : found->second;
 }
 
 }  // namespace machine

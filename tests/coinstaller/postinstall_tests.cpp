@@ -1,14 +1,15 @@
-// The post-install phase: channel count, product values, Run entry, performance extension,
-// statistics console and tool program, the start of the two programs, and the texts it builds
-// from the program-files folder.
+// The post-install phase: what it sets up and starts, and what it leaves out when an install flag,
+// a card-type hook, a failing step or the program-files folder says so. Each case is told by one
+// outcome text that names what the phase left on the machine.
 #include <functional>
+#include <map>
 
 #include "coinstaller_machine.h"
 #include "sim_fixture.h"
 
 namespace {
 
-const std::string kStatisticCommand = "mmc.exe /s \"" + machine::kToolsFolder + "\\linkperf.msc\"";
+const std::string kFallbackTools = "\\Program Files\\ORVIK\\DAZA Zodar";
 
 class PostInstallTest : public SimTest {
  protected:
@@ -25,50 +26,136 @@ class PostInstallTest : public SimTest {
     return PostInstallDevice(device.set, &device.data, 1);
   }
 
-  std::vector<std::string> StartedCommandLines() const {
-    std::vector<std::string> lines;
-    for (const winsim::ProcessRecord &process : winsim::StartedProcesses()) lines.push_back(process.commandLine);
-    return lines;
-  }
-
-  std::optional<std::string> ToolsPathValue() const {
-    return winsim::GetString(machine::kProductCapi + "\\Path", "");
+  // What the phase left, one word per item in the order the phase makes them; an item that holds
+  // another value than the one built from the tools folder `tools` shows that value.
+  std::string Outcome(const std::string &tools) const {
+    std::string out;
+    auto item = [&out](const char *name, const std::optional<std::string> &value, const std::string &wanted) {
+      if (!value) return;
+      out += (out.empty() ? "" : " ") + std::string(name) + (*value == wanted ? "" : "=" + *value);
+    };
+    auto dword = [](const std::string &key, const char *name) {
+      const std::optional<DWORD> value = winsim::GetDword(key, name);
+      return value ? std::optional<std::string>(std::to_string(*value)) : std::nullopt;
+    };
+    const std::string key = machine::kManufacturer1 + "\\1";
+    item("number", dword(machine::DeviceCapiKey(id_), "Controller"), "0");
+    item("key", winsim::KeyExists(key) ? std::optional<std::string>("") : std::nullopt, "");
+    item("channels", dword(key, "Channels"), "30");
+    item("path", winsim::GetString(machine::kProductCapi + "\\Path", ""), tools);
+    item("version", winsim::GetString(machine::kProductCapi + "\\Version", ""), "3.38");
+    item("run", winsim::GetString(machine::kRunKey, "ONLMonitor"), tools + "\\onlmon.exe");
+    item("source", winsim::GetString(machine::kPerfEventSource, "EventMessageFile"),
+         "%SystemRoot%\\System32\\onlperf.dll");
+    item("perf", winsim::GetString(machine::kPerformanceKey, "Collect"), "LinkPerfCollect");
+    const auto &loads = winsim::LoadPerfCalls();
+    const bool loaded = !loads.empty() && loads.back().function == "LoadPerfCounterTextStringsA";
+    item("texts", loaded ? std::optional<std::string>(loads.back().currentDirectory) : std::nullopt, tools + "\\");
+    item("stat", winsim::GetString(machine::kMonitorKey + "\\StatisticProgram", ""),
+         "mmc.exe /s \"" + tools + "\\linkperf.msc\"");
+    item("tool", winsim::GetString(machine::kMonitorKey + "\\Run", "MotherInLaw"), tools + "\\onltool.exe");
+    // Programs start bare, with one blank for the empty argument, shown normally.
+    std::string started;
+    for (const winsim::ProcessRecord &process : winsim::StartedProcesses()) {
+      const bool plain = process.applicationName.empty() && !process.inheritHandles &&
+                         process.creationFlags == DWORD{CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS} &&
+                         process.startupCb == sizeof(STARTUPINFOA) &&
+                         process.startupFlags == DWORD{STARTF_USESHOWWINDOW} &&
+                         process.showWindow == SW_SHOWNORMAL;
+      started += process.commandLine + (plain ? "|" : " started otherwise|");
+    }
+    item("started", started.empty() ? std::nullopt : std::optional<std::string>(started),
+         tools + "\\onlmon.exe |" + tools + "\\onltool.exe |");
+    return out;
   }
 
   std::string id_;
 };
 
-TEST_F(PostInstallTest, SetsUpTheToolsAndStartsBothPrograms) {
-  EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR));
+const char *const kRestart = "number key channels path version run source perf texts stat tool";
+const char *const kEverything = "number key channels path version run source perf texts stat tool started";
 
-  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1 + "\\1", "Channels"), 30u);
-  EXPECT_EQ(ToolsPathValue(), machine::kToolsFolder);
-  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\Version", ""), "3.38");
-  EXPECT_EQ(winsim::GetString(machine::kPerfEventSource, "EventMessageFile"),
-            "%SystemRoot%\\System32\\onlperf.dll");
-  EXPECT_EQ(winsim::GetString(machine::kPerformanceKey, "Library"), "onlperf.dll");
-  EXPECT_EQ(winsim::GetString(machine::kPerformanceKey, "Collect"), "LinkPerfCollect");
-
-  // Program paths stand bare in the registry; only the console file is quoted.
-  EXPECT_EQ(winsim::GetString(machine::kRunKey, "ONLMonitor"), machine::kMonitorProgram);
-  EXPECT_EQ(winsim::GetString(machine::kMonitorKey + "\\StatisticProgram", ""), kStatisticCommand);
-  EXPECT_EQ(winsim::GetString(machine::kMonitorKey + "\\Run", "MotherInLaw"), machine::kToolProgram);
-
-  // The started command lines are the same paths followed by one blank.
-  EXPECT_EQ(StartedCommandLines(),
-            (std::vector<std::string>{machine::kMonitorProgram + " ", machine::kToolProgram + " "}));
-  for (const winsim::ProcessRecord &process : winsim::StartedProcesses()) {
-    EXPECT_EQ(process.applicationName, "");
-    EXPECT_EQ(process.creationFlags, static_cast<DWORD>(CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS));
-    EXPECT_FALSE(process.inheritHandles);
-    EXPECT_EQ(process.startupCb, sizeof(STARTUPINFOA));
-    EXPECT_EQ(process.startupFlags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
-    EXPECT_EQ(process.showWindow, SW_SHOWNORMAL);
-  }
-  ASSERT_EQ(winsim::StartedProcesses().size(), 2u);
-  EXPECT_EQ(winsim::StartedProcesses()[0].imagePath, machine::kMonitorProgram);
-  EXPECT_EQ(winsim::StartedProcesses()[1].imagePath, machine::kToolProgram);
+struct PostCase {
+  const char *name;
+  DWORD flags;           // the device's install flags
+  const char *cardType;  // nullptr: none
+  const char *failing;   // calls of this function whose subject holds `subject` fail
+  const char *subject;
+  const char *programFiles;  // the value ProgramFilesDir, nullptr: C:\Program Files
+  std::string tools;         // the folder the texts are built from
+  const char *outcome;       // "": the channel count failed
+};
+void PrintTo(const PostCase &c, std::ostream *out) {
+  *out << c.name;
 }
+
+class PostInstallCase : public PostInstallTest, public ::testing::WithParamInterface<PostCase> {};
+
+TEST_P(PostInstallCase, LeavesWhatItsOutcomeNames) {
+  const PostCase &c = GetParam();
+  if (c.cardType) winsim::SetString(machine::DeviceCapiKey(id_), "CardType", c.cardType);
+  machine::AddPort("ACPI\\PNP0401\\1", "Parport");
+  if (c.programFiles) winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", c.programFiles);
+  if (!c.tools.empty() && !winsim::HasFile(c.tools + "\\counters.ini"))
+    winsim::PutFile(c.tools + "\\counters.ini", "");
+  DWORD status = 0;
+  {
+    machine::DeviceInSet device(id_);
+    device.SetInstallFlags(c.flags);
+    if (c.failing) winsim::FailCallsMatching(c.failing, c.subject, ERROR_ACCESS_DENIED);
+    status = PostInstallDevice(device.set, &device.data, 1);
+    winsim::ClearFaults();
+  }
+  EXPECT_EQ(status, *c.outcome ? DWORD{NO_ERROR} : machine::kDontInstall);
+  EXPECT_EQ(Outcome(c.tools), c.outcome);
+  EXPECT_TRUE(winsim::Events().empty()) << "the phase writes no event";
+}
+
+// A program-files folder of `length` characters, and its tools folder.
+const char *Folder(size_t length) {
+  static std::map<size_t, std::string> folders;
+  std::string &folder = folders[length];
+  if (folder.empty()) folder = "C:\\" + std::string(length - 3, 'L');
+  return folder.c_str();
+}
+std::string Tools(size_t length) {
+  return length > 242 ? "" : std::string(Folder(length)) + "\\ORVIK\\DAZA Zodar";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PostInstallCase,
+    ::testing::Values(
+        PostCase{"Plain", 0, nullptr, nullptr, nullptr, nullptr, machine::kToolsFolder, kEverything},
+        // Only the two restart flags keep the programs from starting, after the hooks asked for it.
+        PostCase{"NeedRestart", DI_NEEDRESTART, nullptr, nullptr, nullptr, nullptr, machine::kToolsFolder,
+                 kRestart},
+        PostCase{"NeedReboot", DI_NEEDREBOOT, nullptr, nullptr, nullptr, nullptr, machine::kToolsFolder, kRestart},
+        PostCase{"ShowOem", DI_SHOWOEM, nullptr, nullptr, nullptr, nullptr, machine::kToolsFolder, kEverything},
+        PostCase{"EveryOtherFlag", ~machine::kRestartFlags, nullptr, nullptr, nullptr, nullptr,
+                 machine::kToolsFolder, kEverything},
+        PostCase{"HookAsksForARestart", 0, "ext/lpt", nullptr, nullptr, nullptr, machine::kToolsFolder, kRestart},
+        PostCase{"ParametersUnreadable", DI_NEEDREBOOT, nullptr, "SetupDiGetDeviceInstallParamsA", "", nullptr,
+                 machine::kToolsFolder, kEverything},
+        // Without the channel count the number goes back with the device's value; nothing is set up.
+        PostCase{"NoChannelCount", 0, nullptr, "RegQueryValueExA", "WanEndPoints", nullptr, machine::kToolsFolder,
+                 ""},
+        PostCase{"ProductCapiKeyUnavailable", 0, nullptr, "RegCreateKeyExA", "Software\\ORVIK\\CAPI", nullptr,
+                 machine::kToolsFolder, "number key channels run source perf texts stat tool started"},
+        PostCase{"EmptyProgramFiles", 0, nullptr, nullptr, nullptr, "", machine::kToolsFolder, kEverything},
+        // Texts that would need more than 259 characters are left out, never cut: with a folder of
+        // 217 characters the statistics command, of 230 the counter path, of 231 the tool's path, of
+        // 232 the monitor's path, of 243 the tools folder would have 260.
+        PostCase{"StatisticCommandOf260", 0, nullptr, nullptr, nullptr, Folder(217), Tools(217),
+                 "number key channels path version run source perf texts tool"},
+        PostCase{"CounterPathOf260", 0, nullptr, nullptr, nullptr, Folder(230), Tools(230),
+                 "number key channels path version run tool"},
+        PostCase{"ToolPathOf260", 0, nullptr, nullptr, nullptr, Folder(231), Tools(231),
+                 "number key channels path version run"},
+        PostCase{"MonitorPathOf260", 0, nullptr, nullptr, nullptr, Folder(232), Tools(232),
+                 "number key channels path version"},
+        PostCase{"ToolsFolderOf260", 0, nullptr, nullptr, nullptr, Folder(243), Tools(243),
+                 "number key channels version"}),
+    [](const ::testing::TestParamInfo<PostCase> &info) { return std::string(info.param.name); });
 
 TEST_F(PostInstallTest, SecondRunReplacesTheRegistrationWithASingleOneInTheOrderListenersSee) {
   EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR));
@@ -91,154 +178,61 @@ TEST_F(PostInstallTest, SecondRunReplacesTheRegistrationWithASingleOneInTheOrder
                                     {"LoadPerfCounterTextStringsA", "counters.ini"},
                                     {"RegSetValueExA", "linkperf\\EventMessageFile"}}));
   }
-
-  EXPECT_FALSE(winsim::GetValue(machine::kPerfEventSource, "Stale").has_value())
-      << "the source was registered afresh";
-  EXPECT_EQ(winsim::GetString(machine::kPerfEventSource, "EventMessageFile"),
-            "%SystemRoot%\\System32\\onlperf.dll");
-  // A load fails while the service has texts loaded, so the second load succeeding shows that the
+  EXPECT_FALSE(winsim::GetValue(machine::kPerfEventSource, "Stale").has_value()) << "registered afresh";
+  // A load fails while the service has texts loaded: the second load succeeding shows that the
   // first set of texts was unloaded before it.
-  ASSERT_EQ(winsim::LoadPerfCalls().size(), 4u);
-  EXPECT_EQ(winsim::LoadPerfCalls()[3].function, "LoadPerfCounterTextStringsA");
-  EXPECT_EQ(winsim::LoadPerfCalls()[3].result, 0u);
-  EXPECT_EQ(winsim::StartedProcesses().size(), 4u);
+  EXPECT_EQ(
+      Outcome(machine::kToolsFolder),
+      "number key channels path version run source perf texts stat tool started=" + machine::kMonitorProgram +
+          " |" + machine::kToolProgram + " |" + machine::kMonitorProgram + " |" + machine::kToolProgram + " |");
+  EXPECT_EQ(winsim::LoadPerfCalls().back().result, 0u);
 }
 
-TEST_F(PostInstallTest, PendingRestartBlocksBothStartsButNotTheRegistryWork) {
-  for (DWORD flag : {DWORD{DI_NEEDRESTART}, DWORD{DI_NEEDREBOOT}}) {
-    winsim::DeleteTree(machine::kProductCapi);
-    winsim::DeleteTree(machine::kMonitorKey);
-    machine::DeviceInSet device(id_);
-    device.SetInstallFlags(flag | DI_QUIETINSTALL);
-    EXPECT_EQ(PostInstallDevice(device.set, &device.data, 1), static_cast<DWORD>(NO_ERROR));
-    EXPECT_EQ(ToolsPathValue(), machine::kToolsFolder) << "flag " << flag;
-    EXPECT_EQ(winsim::GetString(machine::kMonitorKey + "\\StatisticProgram", ""), kStatisticCommand);
-    EXPECT_EQ(winsim::GetString(machine::kRunKey, "ONLMonitor"), machine::kMonitorProgram);
-  }
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-}
+// ---- The program-files folder and the command lines ----
 
-TEST_F(PostInstallTest, RestartRequestedByACardTypeHookBlocksBothStarts) {
-  winsim::SetString(machine::DeviceCapiKey(id_), "CardType", "ext/lpt");
-  const std::string port = machine::AddPort("ACPI\\PNP0401\\1", "Parport");
-  machine::DeviceInSet device(id_);
-  EXPECT_EQ(PostInstallDevice(device.set, &device.data, 1), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(device.InstallFlags() & machine::kRestartFlags, machine::kRestartFlags);
-  EXPECT_EQ(winsim::GetDword(winsim::HardwareKeyPath(port), "FilterResourceMethod"), 2u);
-  EXPECT_EQ(ToolsPathValue(), machine::kToolsFolder);
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-}
-
-TEST_F(PostInstallTest, UnreadableInstallParametersCountAsNoRestart) {
-  machine::DeviceInSet device(id_);
-  device.SetInstallFlags(DI_NEEDREBOOT);
-  winsim::FailNthCall("SetupDiGetDeviceInstallParamsA", 1, ERROR_INVALID_USER_BUFFER);
-  EXPECT_EQ(PostInstallDevice(device.set, &device.data, 1), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(winsim::StartedProcesses().size(), 2u);
-}
-
-TEST_F(PostInstallTest, ChannelCountFailureGivesTheNumberBackAndSetsNothingUp) {
-  machine::HoldController(2);
-  const std::string second = machine::AddAdapter(
-      machine::Adapter().Id("PCI\\VEN_1A2B&DEV_0C10\\2").Controller(2).WanEndPoints(std::nullopt));
-  machine::DeviceInSet device(second);
-  EXPECT_EQ(PostInstallDevice(device.set, &device.data, 2), machine::kDontInstall);
-
-  EXPECT_FALSE(winsim::KeyExists(machine::kManufacturer1 + "\\2"));
-  EXPECT_TRUE(winsim::KeyExists(machine::kManufacturer1 + "\\1"));
-  EXPECT_EQ(winsim::GetDword(machine::kManufacturer1, "NumberOfControllers"), 1u);
-  EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi));
-  EXPECT_FALSE(winsim::KeyExists(machine::kMonitorKey));
-  EXPECT_FALSE(winsim::GetValue(machine::kRunKey, "ONLMonitor").has_value());
-  EXPECT_FALSE(winsim::KeyExists(machine::kPerfEventSource));
-  EXPECT_TRUE(winsim::LoadPerfCalls().empty());
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-}
-
-// ---- The program-files folder and the texts built from it ----
-
-TEST_F(PostInstallTest, UnusableProgramFilesValueFallsBackToTheWindowsDrive) {
-  winsim::SetWindowsDirectory("D:\\WINNT");
-  const std::string fallbackTools = "D:\\Program Files\\ORVIK\\DAZA Zodar";
-  const std::string valueKey = machine::kCurrentVersion;
-  struct Case {
-    const char *name;
-    std::function<void()> arrange;
+TEST_F(PostInstallTest, UnusableProgramFilesFolderGivesWayToTheWindowsFoldersDrive) {
+  winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", "");
+  const std::pair<const char *, const char *> cases[] = {
+      {"A:\\WINNT", "A:"}, {"Z:\\", "Z:"},  {"a:", "a:"},    {"z:\\w", "z:"},      {"@:\\w", "C:"},
+      {"[:\\w", "C:"},     {"`:\\w", "C:"}, {"{:\\w", "C:"}, {"\\\\srv\\w", "C:"}, {"D", "C:"},
   };
-  const std::vector<Case> cases = {
-      {"missing", [&] { winsim::LoadReg("REGEDIT4\r\n\r\n[" + valueKey + "]\r\n\"ProgramFilesDir\"=-\r\n"); }},
-      {"dword", [&] { winsim::SetDword(valueKey, "ProgramFilesDir", 0x43); }},
-      {"binary",
-       [&] {
-         winsim::SetValue(valueKey, "ProgramFilesDir", REG_BINARY, {'E', ':', '\\', 0});
-       }},
-      {"empty", [&] { winsim::SetString(valueKey, "ProgramFilesDir", ""); }},
-      {"unterminated",
-       [&] {
-         winsim::SetValue(valueKey, "ProgramFilesDir", REG_SZ, {'E', ':', '\\', 'P'});
-       }},
-      {"longer than 260 bytes",
-       [&] { winsim::SetString(valueKey, "ProgramFilesDir", "E:\\" + std::string(300, 'p')); }},
-      {"key does not open",
-       [&] {
-         winsim::SetString(valueKey, "ProgramFilesDir", "E:\\Programs");
-         winsim::FailCallsMatching("RegOpenKeyExA", "Windows\\CurrentVersion", ERROR_ACCESS_DENIED);
-       }},
-  };
-  for (const Case &c : cases) {
-    winsim::DeleteTree(machine::kProductCapi);
-    c.arrange();
-    EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR)) << c.name;
-    winsim::ClearFaults();
-    EXPECT_EQ(ToolsPathValue(), fallbackTools) << c.name;
-    EXPECT_EQ(winsim::GetString(machine::kMonitorKey + "\\Run", "MotherInLaw"), fallbackTools + "\\onltool.exe")
-        << c.name;
+  for (const auto &[windows, drive] : cases) {
+    winsim::SetWindowsDirectory(windows);
+    EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR)) << windows;
+    EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\Path", ""), drive + kFallbackTools) << windows;
   }
 }
 
 TEST_F(PostInstallTest, GetProgramFilesDirOverwritesTheBufferOnlyWithAUsableFolder) {
-  char buffer[MAX_PATH] = "untouched";
+  // A text that fits with its terminator, whatever else the value holds.
   const std::string fits(259, 'f');
-  winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", fits);
-  EXPECT_TRUE(GetProgramFilesDir(buffer, sizeof(buffer)));
-  EXPECT_EQ(std::string(buffer), fits) << "259 characters and the terminator fit exactly";
-
-  snprintf(buffer, sizeof(buffer), "untouched");
-  winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", fits + "f");
-  EXPECT_TRUE(GetProgramFilesDir(buffer, sizeof(buffer)));
-  EXPECT_STREQ(buffer, "untouched");
-
-  winsim::SetDword(machine::kCurrentVersion, "ProgramFilesDir", 7);
-  EXPECT_TRUE(GetProgramFilesDir(buffer, sizeof(buffer)));
-  EXPECT_STREQ(buffer, "untouched");
-
-  winsim::FailNthCall("RegOpenKeyExA", 1, ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(GetProgramFilesDir(buffer, sizeof(buffer)));
-  EXPECT_STREQ(buffer, "untouched");
-}
-
-TEST_F(PostInstallTest, TextsThatWouldNotFitAreLeftOutNotCut) {
-  // 235 characters: the tools folder (252) fits, every longer text does not.
-  const std::string longFolder = "C:\\" + std::string(232, 'L');
-  winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", longFolder);
-  EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(ToolsPathValue(), longFolder + "\\ORVIK\\DAZA Zodar");
-  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\Version", ""), "3.38");
-  EXPECT_FALSE(winsim::GetValue(machine::kRunKey, "ONLMonitor").has_value());
-  EXPECT_FALSE(winsim::KeyExists(machine::kMonitorKey + "\\StatisticProgram"));
-  EXPECT_FALSE(winsim::GetValue(machine::kMonitorKey + "\\Run", "MotherInLaw").has_value());
-  EXPECT_FALSE(winsim::KeyExists(machine::kPerfEventSource));
-  for (const winsim::LoadPerfCall &call : winsim::LoadPerfCalls()) {
-    EXPECT_NE(call.function, "LoadPerfCounterTextStringsA");
+  const struct {
+    DWORD type;  // REG_NONE: no value
+    std::string data;
+    std::string buffer;
+  } cases[] = {
+      {REG_SZ, fits + '\0', fits},
+      {REG_SZ, std::string("E\0", 2), "E"},
+      {REG_SZ, fits + "f" + '\0', "old"},
+      {REG_SZ, std::string(1, '\0'), "old"},
+      {REG_SZ, "E:\\P", "old"},
+      {REG_DWORD, std::string("C\0\0\0", 4), "old"},
+      {REG_BINARY, std::string("E:\\\0", 4), "old"},
+      {REG_NONE, "", "old"},
+  };
+  for (const auto &c : cases) {
+    winsim::LoadReg("REGEDIT4\r\n\r\n[" + machine::kCurrentVersion + "]\r\n\"ProgramFilesDir\"=-\r\n");
+    if (c.type != REG_NONE)
+      winsim::SetValue(machine::kCurrentVersion, "ProgramFilesDir", c.type,
+                       std::vector<BYTE>(c.data.begin(), c.data.end()));
+    char buffer[MAX_PATH] = "old";
+    EXPECT_TRUE(GetProgramFilesDir(buffer, sizeof(buffer))) << c.data;
+    EXPECT_EQ(std::string(buffer), c.buffer) << c.data;
   }
-  EXPECT_TRUE(winsim::StartedProcesses().empty());
-
-  // 243 characters: not even the tools folder fits; the version is still recorded.
-  winsim::DeleteTree(machine::kProductCapi);
-  winsim::SetString(machine::kCurrentVersion, "ProgramFilesDir", "C:\\" + std::string(240, 'L'));
-  EXPECT_EQ(PostInstall(), static_cast<DWORD>(NO_ERROR));
-  EXPECT_FALSE(winsim::KeyExists(machine::kProductCapi + "\\Path"));
-  EXPECT_EQ(winsim::GetString(machine::kProductCapi + "\\Version", ""), "3.38");
+  winsim::DenyAccess(machine::kCurrentVersion, KEY_QUERY_VALUE);
+  char buffer[MAX_PATH] = "old";
+  EXPECT_FALSE(GetProgramFilesDir(buffer, sizeof(buffer)));
+  EXPECT_STREQ(buffer, "old");
 }
 
 // A program path of the given length in nested folders (no folder name longer than 50).
@@ -252,23 +246,18 @@ std::string ProgramPathOfLength(size_t length) {
 TEST_F(PostInstallTest, LaunchProgramStartsACommandLineThatFitsAndNothingElse) {
   const std::string fits = ProgramPathOfLength(258);
   const std::string tooLong = ProgramPathOfLength(259);
-  ASSERT_EQ(fits.size(), 258u);
-  ASSERT_EQ(tooLong.size(), 259u);
   winsim::PutFile(fits, "MZ");
   winsim::PutFile(tooLong, "MZ");
-
   EXPECT_TRUE(LaunchProgram(fits.c_str(), ""));
-  ASSERT_EQ(StartedCommandLines(), std::vector<std::string>{fits + " "});
-
   winsim::ResetCallCounts();
   EXPECT_FALSE(LaunchProgram(tooLong.c_str(), ""));
   EXPECT_FALSE(LaunchProgram(machine::kMonitorProgram.c_str(), std::string(260, 'a').c_str()));
-  EXPECT_EQ(machine::Calls("CreateProcessA"), 0u) << "a command line that does not fit is never cut";
-
+  EXPECT_EQ(winsim::CallCounts().count("CreateProcessA"), 0u) << "a command line that does not fit is never cut";
   EXPECT_FALSE(LaunchProgram("C:\\nowhere\\missing.exe", ""));
   EXPECT_TRUE(LaunchProgram(machine::kToolProgram.c_str(), "/x"));
-  EXPECT_EQ(StartedCommandLines().back(), machine::kToolProgram + " /x");
-  EXPECT_EQ(winsim::StartedProcesses().size(), 2u);
+  ASSERT_EQ(winsim::StartedProcesses().size(), 2u);
+  EXPECT_EQ(winsim::StartedProcesses()[0].commandLine, fits + " ");
+  EXPECT_EQ(winsim::StartedProcesses()[1].commandLine, machine::kToolProgram + " /x");
 }
 
 }  // namespace

@@ -40,72 +40,49 @@ class BadInput : public reliability::ReliabilityTest {
 
 // ---- The numbering ---------------------------------------------------------------------------
 
-TEST_F(BadInput, ManufacturerValueOf260BytesOrMoreIsNobodysName) {
-  // 259 bytes: the text before its terminator is the name. 260 and more: nobody's, so the maker
-  // gets a manufacturer key of its own, in which A's 1 and B's 2 get their keys back.
-  std::vector<BYTE> fits = Bytes(std::string("ORVIK AG") + '\0');
-  fits.resize(259, 'x');
-  winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, fits);
-  DWORD number = 0;
-  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
-  EXPECT_EQ(number, 2u) << "A holds 1 under the maker's key 2; B's 2 is reclaimed";
-  EXPECT_EQ(winsim::SubkeyNames(machine::kCapi20), (std::vector<std::string>{"1", "2"}));
-
-  for (size_t size : {260u, 261u, 4096u}) {
+TEST_F(BadInput, ValuesOfTheWrongTypeOrSizeAreReadWholeOrNotAtAll) {
+  // The outcome: C's number, the CAPI device name handed on (with its terminator), the maker's count.
+  const std::string named2("2 CAPI202\0 3", 12);
+  const struct {
+    const char *name;
+    std::string key;
+    const char *value;
+    DWORD type;
+    std::string data;
+    std::string outcome;
+  } cases[] = {
+      // A device name without its terminator but short is the name as it stands; one filling the
+      // whole buffer cannot be had whole: the allocation fails and nothing is named.
+      {"short unterminated name", kOrvikKey, "DeviceName", REG_BINARY, "CAPI202", named2},
+      {"name filling the buffer", kOrvikKey, "DeviceName", REG_SZ, std::string(MAX_PATH, 'N'), "none none 2"},
+      // Eight bytes read as no 32-bit count: the prune writes it afresh (A's 1, B's 2), C adds one.
+      {"8-byte count", kOrvikKey, "NumberOfControllers", REG_QWORD, std::string("\x09\0\0\0\0\0\0\0", 8), named2},
+      // An 8-byte Controller is no number: C is numbered afresh.
+      {"8-byte Controller", machine::DeviceCapiKey(kAdapterC), "Controller", REG_QWORD, std::string(8, '\0'),
+       named2},
+      // A Manufacturer value far longer than the 260 bytes it is read into names nobody: the maker
+      // gets a key of its own (3), where A's 1 and B's 2 get their keys back.
+      {"Manufacturer of 4096 bytes", kOrvikKey, "Manufacturer", REG_SZ,
+       std::string("ORVIK AG\0", 9) + std::string(4087, 'x'), std::string("2 CAPI203\0 3", 12)},
+  };
+  for (const auto &c : cases) {
     reliability::FreshMachine(drive_);
     reliability::BuildRealisticMachine({});
-    std::vector<BYTE> tooLong = Bytes(std::string("ORVIK AG") + '\0');
-    tooLong.resize(size, 'x');
-    winsim::SetValue(kOrvikKey, "Manufacturer", REG_SZ, tooLong);
-    ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired) << size << " bytes";
-    EXPECT_EQ(number, 2u) << size << " bytes";
-    EXPECT_EQ(reliability::ReadNumbering(reliability::kAdapterA).number, 1u) << size << " bytes";
-    EXPECT_EQ(winsim::GetString(machine::kCapi20 + "\\3", "Manufacturer"), "ORVIK AG") << size << " bytes";
-    EXPECT_EQ(winsim::GetString(machine::kDriverParameters, "CapiDeviceName"), "CAPI203") << size << " bytes";
+    winsim::SetValue(c.key, c.value, c.type, Bytes(c.data));
+    DWORD number = 0;
+    const DWORD status = InstallC(&number);
+    EXPECT_EQ(status, c.outcome.rfind("none", 0) == 0 ? machine::kDontInstall : machine::kPostprocessingRequired)
+        << c.name;
+    const std::optional<DWORD> c3 = reliability::ReadNumbering(kAdapterC).number;
+    const std::optional<winsim::RegValue> name = winsim::GetValue(machine::kDriverParameters, "CapiDeviceName");
+    const std::optional<DWORD> count = winsim::GetDword(devsim::MakerManufacturerKey(), "NumberOfControllers");
+    const std::string outcome = (c3 ? std::to_string(*c3) : "none") + " " +
+                                (name ? std::string(name->data.begin(), name->data.end()) : "none") + " " +
+                                (count ? std::to_string(*count) : "none");
+    EXPECT_EQ(outcome, c.outcome) << c.name;
+    EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "") << c.name;
+    EXPECT_EQ(EventIds(), c3 ? std::vector<DWORD>{} : std::vector<DWORD>{EVENT_ADD_CAPI_DEVICE_FAILED}) << c.name;
   }
-}
-
-TEST_F(BadInput, DeviceNameIsHandedOnWholeOrNotAtAll) {
-  // Without its terminator but short: the name as it stands.
-  winsim::SetValue(kOrvikKey, "DeviceName", REG_BINARY, Bytes("CAPI202"));
-  ASSERT_EQ(InstallC(), machine::kPostprocessingRequired);
-  EXPECT_EQ(winsim::GetValue(machine::kDriverParameters, "CapiDeviceName")->data,
-            Bytes(std::string("CAPI202") + '\0'));
-
-  // Filling the whole name buffer without a terminator: it cannot be had whole, so the
-  // allocation fails and nothing is named.
-  reliability::FreshMachine(drive_);
-  reliability::BuildRealisticMachine({});
-  winsim::SetValue(kOrvikKey, "DeviceName", REG_SZ, std::vector<BYTE>(MAX_PATH, 'N'));
-  EXPECT_EQ(InstallC(), machine::kDontInstall);
-  EXPECT_EQ(EventIds(), std::vector<DWORD>{EVENT_ADD_CAPI_DEVICE_FAILED});
-  EXPECT_FALSE(winsim::KeyExists(machine::kDriverParameters));
-  EXPECT_FALSE(reliability::ReadNumbering(kAdapterC).number.has_value());
-}
-
-TEST_F(BadInput, CountOfTheWrongSizeIsReplacedByThePrunesCount) {
-  // Eight bytes do not read into a 32-bit count; the prune writes the count afresh before the
-  // allocation reads it: A's 1 and B's 2 are held, 5 is not, and C adds one.
-  winsim::SetValue(kOrvikKey, "NumberOfControllers", REG_QWORD, {9, 0, 0, 0, 0, 0, 0, 0});
-  DWORD number = 0;
-  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
-  EXPECT_EQ(winsim::GetValue(kOrvikKey, "NumberOfControllers")->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(winsim::GetDword(kOrvikKey, "NumberOfControllers"), 3u);
-  EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "");
-}
-
-TEST_F(BadInput, ControllerValueTooLargeToReadIsNoNumber) {
-  // C stores 8 bytes: no number a search or a read can use. C is numbered afresh and its value
-  // becomes a 32-bit number; nobody else's number is touched.
-  winsim::SetValue(machine::DeviceCapiKey(kAdapterC), "Controller", REG_QWORD, {0, 0, 0, 0, 0, 0, 0, 0});
-  DWORD number = 0;
-  ASSERT_EQ(InstallC(&number), machine::kPostprocessingRequired);
-  EXPECT_EQ(number, 2u);
-  const std::optional<winsim::RegValue> stored = winsim::GetValue(machine::DeviceCapiKey(kAdapterC), "Controller");
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(stored->data, machine::LittleEndian(1));
-  EXPECT_EQ(reliability::NumberingProblems(reliability::Rules::NoNumberLost), "");
 }
 
 TEST_F(BadInput, KeyNamesThatAreNoNumbersOrAsLongAsTheyGetArePruned) {

@@ -10,6 +10,7 @@
 // Environment: ONLCOIN_MODEL_START (number of the first sequence, which also starts its random
 // choices; default 1), ONLCOIN_MODEL_SEQUENCES (how many sequences, default 60), ONLCOIN_MODEL_STEPS
 // (steps per sequence, default 40).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -29,7 +30,6 @@ constexpr unsigned kFewAdaptersSpread = 3;
 constexpr unsigned long kDefaultStart = 1;
 constexpr unsigned kDefaultSequences = 60;
 constexpr unsigned kDefaultSteps = 40;
-constexpr DWORD kCopyFailure = ERROR_FILE_NOT_FOUND;
 const std::string kDriverInf = "C:\\drivers\\orvik.inf";
 // Odd key names read as numbers far above any adapter's: such a key beside the key of a held number
 // would be kept with it (its name reads as that number) and left behind when the number is given
@@ -62,93 +62,40 @@ struct Step {
   unsigned param = 0;
 };
 
-DWORD RealFailure(const std::string &function) {
-  if (function.rfind("Reg", 0) == 0 || function == "SetupDiOpenDevRegKey") return ERROR_ACCESS_DENIED;
-  return ERROR_NOT_ENOUGH_MEMORY;
-}
-
 // Calls whose failure would only leave the object they release open in the simulation.
 bool IsRelease(const std::string &function) {
-  static const std::set<std::string> kReleases = {
-      "RegCloseKey",       "CloseHandle",           "FindClose", "SetupDiDestroyDeviceInfoList",
-      "SetupCloseInfFile", "DeregisterEventSource", "LocalFree", "GlobalFree",
-      "FreeLibrary",       "DestroyWindow",         "KillTimer", "UnregisterClassA"};
-  return kReleases.count(function) != 0;
+  return reliability::OpenOfKindReleasedBy(function, {}) >= 0;
 }
 
 std::string AdapterId(int adapter) {
   return "PCI\\VEN_1A2B&DEV_0C10\\" + std::to_string(adapter + 1);
 }
 
-const char *PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::DriverChoice:
-      return "driver choice";
-    case Phase::PreInstall:
-      return "pre-install";
-    case Phase::PostInstall:
-      return "post-install";
-    case Phase::Removal:
-      return "removal";
-    case Phase::None:
-      break;
-  }
-  return "";
-}
-
 std::string Describe(const Step &step) {
-  std::ostringstream out;
-  const int n = step.adapter + 1;
-  switch (step.op) {
-    case Op::Install:
-      out << "install adapter " << n;
-      break;
-    case Op::FailedInstall:
-      out << "failed installation of adapter " << n;
-      break;
-    case Op::Remove:
-      out << "remove adapter " << n;
-      break;
-    case Op::Unplug:
-      out << "unplug adapter " << n;
-      break;
-    case Op::Replug:
-      out << "plug adapter " << n << " in again";
-      break;
-    case Op::ChooseDriver:
-      out << "driver choice for adapter " << n;
-      break;
-    case Op::StrayEdit:
-      switch (step.stray) {
-        case Stray::DeleteControllerKey:
-          out << "stray edit: delete the maker's controller key no. " << step.param;
-          break;
-        case Stray::AddOrphanKey:
-          out << "stray edit: add controller key " << step.param;
-          break;
-        case Stray::SetCount:
-          out << "stray edit: set NumberOfControllers to " << step.param;
-          break;
-        case Stray::AddOddKey:
-          out << "stray edit: add a controller key named \" " << kOddKeyBase + step.param << "x\"";
-          break;
-        case Stray::AddOtherMaker:
-          out << "stray edit: add another maker's key";
-          break;
-        case Stray::WipeRegistry:
-          out << "stray edit: delete SOFTWARE\\CAPI20";
-          break;
-        case Stray::DropCount:
-          out << "stray edit: delete NumberOfControllers";
-          break;
-      }
-      break;
+  static const char *const kOps[] = {"install adapter %d",       "failed installation of adapter %d",
+                                     "remove adapter %d",        "unplug adapter %d",
+                                     "plug adapter %d in again", "driver choice for adapter %d"};
+  static const char *const kStrays[] = {"delete the maker's controller key no. %u",
+                                        "add controller key %u",
+                                        "set NumberOfControllers to %u",
+                                        "add a controller key named \" 1%02ux\"",
+                                        "add another maker's key",
+                                        "delete SOFTWARE\\CAPI20",
+                                        "delete NumberOfControllers"};
+  static const char *const kPhases[] = {"", "driver choice", "pre-install", "post-install", "removal"};
+  char text[200];
+  if (step.op == Op::StrayEdit) {
+    snprintf(text, sizeof(text), kStrays[static_cast<int>(step.stray)], step.param);
+    return std::string("stray edit: ") + text;
   }
+  snprintf(text, sizeof(text), kOps[static_cast<int>(step.op)], step.adapter + 1);
+  std::string out = text;
   if (step.faultPhase != Phase::None) {
-    out << " (" << PhaseName(step.faultPhase) << ": " << step.faultFunction << " no. " << step.faultOccurrence
-        << " fails with " << RealFailure(step.faultFunction) << ")";
+    out += std::string(" (") + kPhases[static_cast<int>(step.faultPhase)] + ": " + step.faultFunction + " no. " +
+           std::to_string(step.faultOccurrence) + " fails with " +
+           std::to_string(reliability::RealFailure(step.faultFunction)) + ")";
   }
-  return out.str();
+  return out;
 }
 
 // An INF with two drivers for the adapter, dated apart, as a driver package brings it.
@@ -200,10 +147,8 @@ class SequenceRun {
         outcome = Remove(step);
         break;
       case Op::Unplug:
-        if (Exists(step.adapter)) winsim::SetDevicePresent(AdapterId(step.adapter), false);
-        break;
       case Op::Replug:
-        if (Exists(step.adapter)) winsim::SetDevicePresent(AdapterId(step.adapter), true);
+        if (Exists(step.adapter)) winsim::SetDevicePresent(AdapterId(step.adapter), step.op == Op::Replug);
         break;
       case Op::StrayEdit:
         StrayEdit(step);
@@ -221,7 +166,8 @@ class SequenceRun {
   DWORD ModuleCall(const Step &step, Phase phase, StepOutcome *outcome, Call call) {
     winsim::ResetCallCounts();
     const bool armed = step.faultPhase == phase && step.faultOccurrence != 0;
-    if (armed) winsim::FailNthCall(step.faultFunction, step.faultOccurrence, RealFailure(step.faultFunction));
+    if (armed)
+      winsim::FailNthCall(step.faultFunction, step.faultOccurrence, reliability::RealFailure(step.faultFunction));
     const DWORD status = call();
     if (armed) {
       if (const auto failed = winsim::FailedCall()) {
@@ -239,26 +185,13 @@ class SequenceRun {
   StepOutcome Install(const Step &step) {
     StepOutcome outcome;
     const std::string id = AdapterId(step.adapter);
-    if (!Exists(step.adapter)) {
-      // A new adapter is plugged in: the device exists with its driver key, nothing installed.
-      winsim::DeviceSpec spec;
-      spec.instanceId = id;
-      spec.classGuid = machine::kOrvikClassGuid;
-      spec.hardwareIds = {machine::kAdapterHardwareId};
-      spec.service = "onlbase";
-      spec.description = "ORVIK ISDN adapter";
-      winsim::AddDevice(spec);
-    }
+    // A new adapter is plugged in: the device exists with its driver key, nothing installed.
+    if (!Exists(step.adapter))
+      machine::AddAdapter(machine::Adapter().Id(id).ProductCode(std::nullopt).WanEndPoints(std::nullopt));
     if (!Present(step.adapter)) return outcome;  // the platform installs only devices that are there
 
     machine::DeviceInSet device(id);
-    SP_DEVINSTALL_PARAMS_A params = {};
-    params.cbSize = sizeof(params);
-    SetupDiGetDeviceInstallParamsA(device.set, &device.data, &params);
-    params.Flags |= DI_ENUMSINGLEINF;
-    snprintf(params.DriverPath, sizeof(params.DriverPath), "%s", kDriverInf.c_str());
-    SetupDiSetDeviceInstallParamsA(device.set, &device.data, &params);
-    SetupDiBuildDriverInfoList(device.set, &device.data, SPDIT_COMPATDRIVER);
+    device.ListDriversOf(kDriverInf);
 
     COINSTALLER_CONTEXT_DATA context = {};
     ModuleCall(step, Phase::DriverChoice, &outcome,
@@ -280,7 +213,7 @@ class SequenceRun {
       winsim::SetDword(driverKey + "\\VendorSpecific\\CAPI", "ProductCode", 1);
     }
     context.PostProcessing = TRUE;
-    context.InstallResult = step.op == Op::Install ? NO_ERROR : kCopyFailure;
+    context.InstallResult = step.op == Op::Install ? NO_ERROR : reliability::kCopyFailure;
     ModuleCall(step, Phase::PostInstall, &outcome,
                [&] { return DeviceCoInstallerFunc(DIF_INSTALLDEVICE, device.set, &device.data, &context); });
     return outcome;
@@ -298,45 +231,28 @@ class SequenceRun {
   }
 
   void StrayEdit(const Step &step) {
-    const std::string maker = reliability::FindManufacturerKey();
-    switch (step.stray) {
-      case Stray::DeleteControllerKey:
-        if (!maker.empty()) {
-          const std::vector<std::string> keys = winsim::SubkeyNames(maker);
-          if (!keys.empty()) winsim::DeleteTree(maker + "\\" + keys[step.param % keys.size()]);
-        }
-        break;
-      case Stray::AddOrphanKey:
-        if (!maker.empty()) winsim::CreateKey(maker + "\\" + std::to_string(step.param));
-        break;
-      case Stray::SetCount:
-        if (!maker.empty()) winsim::SetDword(maker, "NumberOfControllers", step.param);
-        break;
-      case Stray::AddOddKey:
-        if (!maker.empty()) winsim::CreateKey(maker + "\\ " + std::to_string(kOddKeyBase + step.param) + "x");
-        break;
-      case Stray::AddOtherMaker: {
-        const std::string other = machine::kCapi20 + "\\" + std::to_string(100 + step.param);
-        winsim::SetString(other, "Manufacturer", "Acme Telecom");
-        winsim::SetDword(other, "NumberOfControllers", 1);
-        winsim::SetString(other, "DeviceName", "CAPI20" + std::to_string(100 + step.param));
-        winsim::CreateKey(other + "\\1");
-        break;
-      }
-      case Stray::WipeRegistry:
-        winsim::DeleteTree(machine::kCapi20);
-        break;
-      case Stray::DropCount:
-        if (!maker.empty()) {
-          HKEY key = nullptr;
-          // Through the platform, as any other program would; the key is closed at once.
-          if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, maker.substr(machine::kHklm.size()).c_str(), 0, KEY_WRITE, &key) ==
-              ERROR_SUCCESS) {
-            RegDeleteValueA(key, "NumberOfControllers");
-            RegCloseKey(key);
-          }
-        }
-        break;
+    const std::string maker = devsim::MakerManufacturerKey();
+    if (step.stray == Stray::AddOtherMaker) {
+      const std::string m = std::to_string(100 + step.param);
+      const std::string other = machine::kCapi20 + "\\" + m;
+      winsim::LoadReg("REGEDIT4\r\n\r\n[" + other +
+                      "]\r\n\"Manufacturer\"=\"Acme Telecom\"\r\n\"DeviceName\"=\"CAPI20" + m +
+                      "\"\r\n\"NumberOfControllers\"=dword:00000001\r\n\r\n[" + other + "\\1]\r\n");
+    } else if (step.stray == Stray::WipeRegistry) {
+      winsim::DeleteTree(machine::kCapi20);
+    } else if (maker.empty()) {
+      return;  // the other edits are of the maker's key
+    } else if (step.stray == Stray::DeleteControllerKey) {
+      const std::vector<std::string> keys = winsim::SubkeyNames(maker);
+      if (!keys.empty()) winsim::DeleteTree(maker + "\\" + keys[step.param % keys.size()]);
+    } else if (step.stray == Stray::AddOrphanKey) {
+      winsim::CreateKey(maker + "\\" + std::to_string(step.param));
+    } else if (step.stray == Stray::SetCount) {
+      winsim::SetDword(maker, "NumberOfControllers", step.param);
+    } else if (step.stray == Stray::AddOddKey) {
+      winsim::CreateKey(maker + "\\ " + std::to_string(kOddKeyBase + step.param) + "x");
+    } else {
+      winsim::LoadReg("REGEDIT4\r\n\r\n[" + maker + "]\r\n\"NumberOfControllers\"=-\r\n");
     }
   }
 
@@ -369,41 +285,30 @@ Step NextStep(std::mt19937 &random, const SequenceRun &run, int adapters) {
   auto below = [&random](unsigned n) { return n == 0 ? 0u : static_cast<unsigned>(random() % n); };
   Step step;
   step.adapter = static_cast<int>(below(static_cast<unsigned>(adapters)));
+  // The odds of each operation and of each stray edit, in percent, as running sums.
+  static const std::pair<unsigned, Op> kOps[] = {
+      {34, Op::Install}, {44, Op::FailedInstall}, {56, Op::Remove},    {68, Op::Unplug},
+      {80, Op::Replug},  {86, Op::ChooseDriver},  {100, Op::StrayEdit}};
+  static const std::pair<unsigned, Stray> kStrays[] = {
+      {30, Stray::DeleteControllerKey}, {55, Stray::AddOrphanKey}, {72, Stray::SetCount},  {84, Stray::AddOddKey},
+      {94, Stray::AddOtherMaker},       {97, Stray::WipeRegistry}, {100, Stray::DropCount}};
   const unsigned roll = below(100);
-  if (roll < 34) {
-    step.op = Op::Install;
-  } else if (roll < 44) {
-    step.op = Op::FailedInstall;
-  } else if (roll < 56) {
-    step.op = Op::Remove;
-  } else if (roll < 68) {
-    step.op = Op::Unplug;
-  } else if (roll < 80) {
-    step.op = Op::Replug;
-  } else if (roll < 86) {
-    step.op = Op::ChooseDriver;
-  } else {
-    step.op = Op::StrayEdit;
+  step.op =
+      std::find_if(std::begin(kOps), std::end(kOps), [roll](const auto &o) { return roll < o.first; })->second;
+  if (step.op == Op::StrayEdit) {
     const unsigned kind = below(100);
-    step.stray = kind < 30   ? Stray::DeleteControllerKey
-                 : kind < 55 ? Stray::AddOrphanKey
-                 : kind < 72 ? Stray::SetCount
-                 : kind < 84 ? Stray::AddOddKey
-                 : kind < 94 ? Stray::AddOtherMaker
-                 : kind < 97 ? Stray::WipeRegistry
-                             : Stray::DropCount;
+    step.stray = std::find_if(std::begin(kStrays), std::end(kStrays), [kind](const auto &o) {
+                   return kind < o.first;
+                 })->second;
     step.param = below(20);
   }
 
   // One step in four gets one of its module calls made to fail.
   if (step.op != Op::StrayEdit && step.op != Op::Unplug && step.op != Op::Replug && below(4) == 0) {
-    if (step.op == Op::Remove) {
-      step.faultPhase = Phase::Removal;
-    } else if (step.op == Op::ChooseDriver) {
-      step.faultPhase = Phase::DriverChoice;
-    } else {
-      step.faultPhase = static_cast<Phase>(static_cast<int>(Phase::DriverChoice) + below(3));
-    }
+    step.faultPhase = step.op == Op::Remove ? Phase::Removal
+                      : step.op == Op::ChooseDriver
+                          ? Phase::DriverChoice
+                          : static_cast<Phase>(static_cast<int>(Phase::DriverChoice) + below(3));
     // A call of the phase, each call as likely as any other, releases left out.
     unsigned long total = 0;
     const std::map<std::string, unsigned long> calls = run.CallsOf(step.faultPhase);

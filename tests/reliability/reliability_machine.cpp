@@ -1,36 +1,11 @@
 #include "reliability_machine.h"
 
 #include <filesystem>
+#include <map>
 
-#include "numbering_check.h"
 #include "onlcoin_module.h"
 
 namespace reliability {
-
-namespace {
-
-bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// A value as the module reads a REG_DWORD: into 4 bytes whatever type the registry gives it, a
-// shorter one zero-extended, a longer one not at all.
-std::optional<DWORD> FourByteValue(const std::string &key, const std::string &name) {
-  const std::optional<winsim::RegValue> value = winsim::GetValue(key, name);
-  if (!value || value->data.size() > 4) return std::nullopt;
-  DWORD result = 0;
-  for (size_t i = 0; i < value->data.size(); ++i) result |= DWORD(value->data[i]) << (8 * i);
-  return result;
-}
-
-}  // namespace
 
 void ReliabilityTest::SetUp() {
   SimTest::SetUp();
@@ -96,31 +71,30 @@ void BuildRealisticMachine(const MachineShape &shape) {
   winsim::PutFile(machine::kAutoexecPath,
                   "@echo off\r\nREM start-up of MS-DOS programs\r\nlh %SystemRoot%\\system32\\mscdexnt.exe\r\n");
 
-  if (shape.monitorRunning) winsim::AddQuitListener(winsim::QuitListenerSpec{});
-}
-
-std::string FindManufacturerKey() {
-  for (const std::string &name : winsim::SubkeyNames(machine::kCapi20)) {
-    const std::string key = machine::kCapi20 + "\\" + name;
-    const std::optional<winsim::RegValue> value = winsim::GetValue(key, "Manufacturer");
-    if (!value || value->data.size() >= 260) continue;
-    const std::optional<std::string> text = winsim::GetString(key, "Manufacturer");
-    if (text && SameNameIgnoringCase(*text, kManufacturerName)) return key;
-  }
-  return "";
+  if (shape.monitorRunning) winsim::AddQuitListener(winsim::QuitListener{});
 }
 
 DeviceNumbering ReadNumbering(const std::string &instanceId) {
   DeviceNumbering state;
   const std::string driverKey = winsim::DriverKeyPath(instanceId);
   if (driverKey.empty()) return state;
-  if (const std::optional<DWORD> stored = FourByteValue(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
+  if (const std::optional<DWORD> stored = winsim::GetDword(driverKey + "\\VendorSpecific\\CAPI", "Controller")) {
     state.number = *stored + 1;
-    const std::string manufacturer = FindManufacturerKey();
+    const std::string manufacturer = devsim::MakerManufacturerKey();
     state.keyExists =
         !manufacturer.empty() && winsim::KeyExists(manufacturer + "\\" + std::to_string(*state.number));
   }
   return state;
+}
+
+std::string ControllerValues(const std::string &instanceId) {
+  const std::optional<DWORD> number = ReadNumbering(instanceId).number;
+  const std::string maker = devsim::MakerManufacturerKey();
+  if (!number || maker.empty()) return "";
+  std::string text = winsim::ExportReg(maker + "\\" + std::to_string(*number));
+  text.erase(0, text.find("]\r\n") + 3);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }
 
 std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt) {
@@ -139,6 +113,30 @@ std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt) 
 
 std::string OpenHandleReport() {
   return winsim::OpenHandles().Total() == 0 ? "" : winsim::DescribeOpenHandles();
+}
+
+DWORD RealFailure(const std::string &function) {
+  if (function.rfind("Reg", 0) == 0 || function == "SetupDiOpenDevRegKey") return ERROR_ACCESS_DENIED;
+  return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+long OpenOfKindReleasedBy(const std::string &function, const winsim::HandleCounts &open) {
+  static const std::map<std::string, long winsim::HandleCounts::*> kReleases = {
+      {"RegCloseKey", &winsim::HandleCounts::regKeys},
+      {"FindClose", &winsim::HandleCounts::findHandles},
+      {"SetupDiDestroyDeviceInfoList", &winsim::HandleCounts::devInfoSets},
+      {"SetupCloseInfFile", &winsim::HandleCounts::infs},
+      {"DeregisterEventSource", &winsim::HandleCounts::eventSources},
+      {"LocalFree", &winsim::HandleCounts::localAllocs},
+      {"GlobalFree", &winsim::HandleCounts::globalAllocs},
+      {"FreeLibrary", &winsim::HandleCounts::modules},
+      {"DestroyWindow", &winsim::HandleCounts::windows},
+      {"KillTimer", &winsim::HandleCounts::timers},
+      {"UnregisterClassA", &winsim::HandleCounts::classes},
+  };
+  if (function == "CloseHandle") return open.files + open.processes + open.threads;
+  const auto found = kReleases.find(function);
+  return found == kReleases.end() ? -1 : open.*(found->second);
 }
 
 DWORD PreInstall(const std::string &instanceId, DWORD *number) {

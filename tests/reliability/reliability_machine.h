@@ -1,7 +1,7 @@
 // What the reliability tests share: a machine that looks like one in the field (another maker's
 // controllers, an orphaned controller key, an absent adapter holding a number, ports, stale INF
 // files, a running monitor), a fresh start of that machine on the same drive C: folder, and the
-// numbering invariants read straight from the registry.
+// numbering invariants as the simulator's numbering check reads them from the registry.
 #ifndef TESTS_RELIABILITY_MACHINE_H
 #define TESTS_RELIABILITY_MACHINE_H
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../coinstaller/coinstaller_machine.h"
+#include "numbering_check.h"
 #include "sim_fixture.h"
 
 namespace reliability {
@@ -51,15 +52,14 @@ void BuildRealisticMachine(const MachineShape &shape);
 
 // ---- Reading the numbering back ------------------------------------------------------------
 
-// The maker's manufacturer key as the module finds it (first in enumeration order whose
-// Manufacturer names "ORVIK AG" in any letter case), "" when there is none.
-std::string FindManufacturerKey();
-
 struct DeviceNumbering {
   std::optional<DWORD> number;  // stored Controller + 1
   bool keyExists = false;       // the controller key of that number under the maker's key
 };
 DeviceNumbering ReadNumbering(const std::string &instanceId);
+// The values of the controller key of the number the device stores, as REGEDIT4 lines; "" when it
+// stores none or the key is missing.
+std::string ControllerValues(const std::string &instanceId);
 
 // The rules of the numbering, from the one that holds at every step on: no two adapters of the maker
 // on one number; no adapter's number without its key; and, once the machine is repaired, no key
@@ -71,6 +71,17 @@ std::string NumberingProblems(Rules rules, const std::set<std::string> &exempt =
 
 // "" when nothing is open; otherwise a list of what is.
 std::string OpenHandleReport();
+
+// ---- Injected failures ---------------------------------------------------------------------
+
+// How a failed installation ends.
+constexpr DWORD kCopyFailure = ERROR_FILE_NOT_FOUND;
+// How a call on an object that exists fails: access refused for the registry and device keys, no
+// memory for the rest.
+DWORD RealFailure(const std::string &function);
+// How many objects of the kind that `function` releases are open; -1 when it releases none. A
+// release made to fail leaves its object open in the simulation, not by the module's fault.
+long OpenOfKindReleasedBy(const std::string &function, const winsim::HandleCounts &open);
 
 // ---- The host's side of a request ----------------------------------------------------------
 

@@ -14,7 +14,7 @@ const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x1
 constexpr char kQuitName[] = "ORVIK.Quit";
 constexpr char kOtherClass[] = "QuitTests.OtherWindow";
 
-using winsim::QuitListenerSpec;
+using winsim::QuitListener;
 using winsim::QuitReply;
 
 QuitReply Sent(unsigned code, uint64_t delayMs = 0) {
@@ -24,9 +24,9 @@ QuitReply Posted(unsigned code, uint64_t delayMs = 0) {
   return QuitReply{code, false, delayMs};
 }
 
-QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuery, std::vector<QuitReply> onOrder,
-                          bool exitsAfterOrder = true) {
-  QuitListenerSpec listener;
+QuitListener Listener(const std::string &name, std::vector<QuitReply> onQuery, std::vector<QuitReply> onOrder,
+                      bool exitsAfterOrder = true) {
+  QuitListener listener;
   listener.name = name;
   listener.onQuery = std::move(onQuery);
   listener.onOrder = std::move(onOrder);
@@ -35,7 +35,7 @@ QuitListenerSpec Listener(const std::string &name, std::vector<QuitReply> onQuer
 }
 
 // A listener that answers the query and then neither confirms nor refuses.
-QuitListenerSpec Silent(const std::string &name) {
+QuitListener Silent(const std::string &name) {
   return Listener(name, {Sent(QUIT_PRESENT)}, {}, false);
 }
 
@@ -134,29 +134,27 @@ TEST_F(QuitProtocolTest, QuitMessageThatCannotBeRegisteredMeansNoQueryNoOrderAnd
 TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothingBehind) {
   struct Case {
     const char *what;
-    std::vector<QuitListenerSpec> listeners;
+    std::vector<QuitListener> listeners;
     std::function<void()> arrange;  // faults, time passing before the call
     const char *outcome;
   };
   // Listeners by how they answer the query and the order.
-  const QuitListenerSpec confirms;  // answers at once (sent), confirms the order (posted), ends
-  const QuitListenerSpec sendsDone = Listener("sends done", {Sent(QUIT_PRESENT)}, {Sent(QUIT_DONE)});
-  const QuitListenerSpec late = Listener("late", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)});
-  const QuitListenerSpec confirms100 = Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)});
-  const QuitListenerSpec refuses40 = Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false);
-  const QuitListenerSpec posts = Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)});
-  const QuitListenerSpec onlyDone = Listener("stray", {Sent(QUIT_DONE)}, {}, false);
-  const QuitListenerSpec quick = Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {});
-  const QuitListenerSpec mute = Listener("mute", {}, {Posted(QUIT_DONE, 300)});
-  const QuitListenerSpec oddInQuery =
-      Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(3)});
-  const QuitListenerSpec oddInWait =
-      Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false);
+  const QuitListener confirms;  // answers at once (sent), confirms the order (posted), ends
+  const QuitListener sendsDone = Listener("sends done", {Sent(QUIT_PRESENT)}, {Sent(QUIT_DONE)});
+  const QuitListener late = Listener("late", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 700)});
+  const QuitListener confirms100 = Listener("confirms", {Sent(QUIT_PRESENT)}, {Posted(QUIT_DONE, 100)});
+  const QuitListener refuses40 = Listener("refuses", {Sent(QUIT_PRESENT)}, {Posted(QUIT_REFUSED, 40)}, false);
+  const QuitListener posts = Listener("posts", {Posted(QUIT_PRESENT)}, {Posted(QUIT_DONE)});
+  const QuitListener onlyDone = Listener("stray", {Sent(QUIT_DONE)}, {}, false);
+  const QuitListener quick = Listener("quick", {Sent(QUIT_PRESENT), Sent(QUIT_DONE)}, {});
+  const QuitListener mute = Listener("mute", {}, {Posted(QUIT_DONE, 300)});
+  const QuitListener oddInQuery = Listener("odd", {Sent(0), Sent(2), Sent(4), Sent(QUIT_PRESENT)}, {Posted(3)});
+  const QuitListener oddInWait = Listener("odd", {Sent(QUIT_PRESENT)}, {Posted(4), Posted(0), Posted(2)}, false);
   const QuitReply strayThreadMessage{0, false, 0, true};
-  const QuitListenerSpec strays = Listener("strays", {Sent(QUIT_PRESENT), strayThreadMessage}, {Posted(3, 300)});
-  const QuitListenerSpec refusesAtOnce = Listener("refuses at once", {Sent(QUIT_REFUSED)}, {});
-  const QuitListenerSpec silent = Silent("silent");
-  QuitListenerSpec vanishes = Silent("vanishes"), hung;
+  const QuitListener strays = Listener("strays", {Sent(QUIT_PRESENT), strayThreadMessage}, {Posted(3, 300)});
+  const QuitListener refusesAtOnce = Listener("refuses at once", {Sent(QUIT_REFUSED)}, {});
+  const QuitListener silent = Silent("silent");
+  QuitListener vanishes = Silent("vanishes"), hung;
   vanishes.vanishAtMs = 5000;
   hung.hangAtMs = 0;  // it would answer and confirm, but its thread handles nothing for 40 s
   hung.hangForMs = 40000;
@@ -219,7 +217,7 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
   // clang-format on
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    for (const QuitListenerSpec &listener : c.listeners) winsim::AddQuitListener(listener);
+    for (const QuitListener &listener : c.listeners) winsim::AddQuitListener(listener);
     if (c.arrange) c.arrange();
     EXPECT_EQ(Outcome(CloseMonitorApplications(kModule)), c.outcome);
     winsim::ClearFaults();

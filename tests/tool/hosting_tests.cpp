@@ -62,7 +62,7 @@ class Hosting : public DevsimTest {
     winsim::RegisterBuiltinModule(recorder);
     calls.clear();
     secondResult = ERROR_DI_POSTPROCESSING_REQUIRED;
-    winsim::DeviceSpec device;
+    winsim::NewDevice device;
     device.instanceId = kBoxId;
     device.classGuid = kMakerClass;
     device.hardwareIds = {"ORVIK\\EXT_LPT"};

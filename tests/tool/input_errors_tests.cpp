@@ -45,7 +45,7 @@ TEST(ScenarioParser, ReadsEveryCommandWithItsOptions) {
   EXPECT_EQ(scenario.steps[3].failure, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(scenario.steps[4].failure, devsim::kDefaultInstallFailure);
   // answer=post quit=silent vanish=9000 stays; answer=hang hang=9000 stray.
-  const winsim::QuitListenerSpec &monitor = scenario.steps[5].listener, &frozen = scenario.steps[6].listener;
+  const winsim::QuitListener &monitor = scenario.steps[5].listener, &frozen = scenario.steps[6].listener;
   EXPECT_TRUE(monitor.onQuery.size() == 1 && !monitor.onQuery[0].bySend && monitor.onOrder.empty());
   EXPECT_TRUE(monitor.vanishAtMs == 9000 && !monitor.exitsAfterOrder);
   EXPECT_TRUE(frozen.hangAtMs == 0 && frozen.hangForMs == 9000u) << "from the step on";

@@ -96,7 +96,7 @@ void RemoveFile(const std::string &windowsPath);
 
 // ---- Devices (kept in the registry as Windows keeps them) ----------------------------------
 
-struct DeviceSpec {
+struct NewDevice {
   std::string instanceId;  // "ROOT\ORVIK\0000"
   std::string classGuid;   // "{...}" in registry form
   std::vector<std::string> hardwareIds;
@@ -108,7 +108,7 @@ struct DeviceSpec {
   bool withDriverKey = true;
 };
 // Writes the Enum key (and the software key), returns the instance id.
-std::string AddDevice(const DeviceSpec &device);
+std::string AddDevice(const NewDevice &device);
 void SetDevicePresent(const std::string &instanceId, bool present);
 bool IsDevicePresent(const std::string &instanceId);
 // Full registry path of the software key ("HKEY_LOCAL_MACHINE\SYSTEM\...\Class\{guid}\0000"),
@@ -247,7 +247,7 @@ struct QuitReply {
   // window, addressed to no window, as a program may post stray thread messages.
   bool toThread = false;
 };
-struct QuitListenerSpec {
+struct QuitListener {
   std::string name = "listener";
   std::vector<QuitReply> onQuery{QuitReply{1, true, 0}};   // answers to QuitQuery
   std::vector<QuitReply> onOrder{QuitReply{3, false, 0}};  // answers to QuitOrder
@@ -260,7 +260,7 @@ struct QuitListenerSpec {
   int64_t hangAtMs = -1;
   uint64_t hangForMs = 0;
 };
-int AddQuitListener(const QuitListenerSpec &listener);  // returns an id
+int AddQuitListener(const QuitListener &listener);  // returns an id
 bool QuitListenerAlive(int id);
 
 struct MessageTraceEntry {

@@ -219,7 +219,7 @@ std::string FormatGuid(const GUID &guid) {
   return text;
 }
 
-std::string AddDevice(const DeviceSpec &device) {
+std::string AddDevice(const NewDevice &device) {
   std::string id = Upper(device.instanceId);
   std::string key = InstanceKeyPath(id);
   CreateKey(key);

@@ -983,8 +983,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
   std::string folder, mask;
   if (pattern.find_first_of("*?<>\"") != std::string::npos) {
     // A wildcard pattern is taken as written; the folder in front of it is normalised.
-    std::string folderSpec = cut == std::string::npos ? "." : raw.substr(0, cut + 1);
-    folder = FullWindowsPath(folderSpec);
+    std::string folderAsWritten = cut == std::string::npos ? "." : raw.substr(0, cut + 1);
+    folder = FullWindowsPath(folderAsWritten);
     mask = TranslateMask(pattern);
   } else {
     // A plain name is normalised like any path and looked up in its folder.

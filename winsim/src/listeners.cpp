@@ -18,7 +18,7 @@ constexpr WPARAM kQuitQuery = 0;
 constexpr WPARAM kQuitOrder = 2;
 
 struct ListenerRec {
-  QuitListenerSpec listener;
+  QuitListener listener;
   HWND window = nullptr;
 };
 
@@ -91,7 +91,7 @@ LRESULT HandleListenerMessage(int id, UINT message, WPARAM wParam, LPARAM lParam
 }  // namespace
 }  // namespace detail
 
-int AddQuitListener(const QuitListenerSpec &listener) {
+int AddQuitListener(const QuitListener &listener) {
   using namespace detail;
   ListenerState &state = L();
   const int id = state.nextId++;

@@ -162,7 +162,7 @@ TEST_F(FaultsSim, EveryKindOfHandleIsCountedAndDescribedUntilItIsClosed) {
 
 TEST_F(FaultsSim, CallsAreCountedAndTracedAsTheProductMadeThem) {
   winsim::AddSetupClass("{4D36E978-E325-11CE-BFC1-08002BE10318}", "Ports");
-  winsim::DeviceSpec port;
+  winsim::NewDevice port;
   port.instanceId = "ROOT\\PORTS\\0000";
   port.classGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
   winsim::AddDevice(port);

@@ -87,7 +87,7 @@ TEST_F(User32Sim, AWaitingThreadJumpsToWhatIsDueNextAndTimersAreRaisedToTenMilli
 }
 
 TEST_F(User32Sim, AListenersAnswersArePostedOrSentAfterTheirDelayAndHandledWhenTheThreadLooks) {
-  winsim::QuitListenerSpec listener;
+  winsim::QuitListener listener;
   listener.name = "monitor";
   listener.onQuery = {winsim::QuitReply{1, false, 0}, winsim::QuitReply{0, false, 0, true},
                       winsim::QuitReply{4, true, 300}, winsim::QuitReply{6, true, 1200}};
@@ -142,7 +142,7 @@ TEST_F(User32Sim, ASendToAWindowWhoseThreadHandlesNothingWaitsAsItsFlagsSay) {
   for (const Case &c : cases) {
     TearDown();
     SetUp();
-    winsim::QuitListenerSpec answers, hangs;
+    winsim::QuitListener answers, hangs;
     answers.onQuery = {winsim::QuitReply{4, true, 500}};
     hangs.name = "hangs";
     hangs.hangAtMs = 0;

@@ -60,6 +60,16 @@ std::string KeyName(DWORD number) {
   return std::to_string(static_cast<int>(number));
 }
 
+// The names of the manufacturer keys that name the maker, in enumeration order.
+std::vector<std::string> MakerKeyNames() {
+  std::vector<std::string> makerKeys;
+  if (!winsim::KeyExists(kCapiRoot)) return makerKeys;
+  for (const std::string &name : winsim::SubkeyNames(kCapiRoot)) {
+    if (NamesTheMaker(std::string(kCapiRoot) + "\\" + name)) makerKeys.push_back(name);
+  }
+  return makerKeys;
+}
+
 struct Holder {
   std::string id;
   std::string label;  // "'name' ID (absent)"
@@ -103,12 +113,7 @@ std::vector<NumberingProblem> CheckNumbering(const std::string &classGuid,
     problems.push_back({fault, text, std::move(devices)});
   };
 
-  std::vector<std::string> makerKeys;
-  if (winsim::KeyExists(kCapiRoot)) {
-    for (const std::string &name : winsim::SubkeyNames(kCapiRoot)) {
-      if (NamesTheMaker(std::string(kCapiRoot) + "\\" + name)) makerKeys.push_back(name);
-    }
-  }
+  const std::vector<std::string> makerKeys = MakerKeyNames();
   const std::string shortRoot = "SOFTWARE\\CAPI20\\";
   for (size_t i = 1; i < makerKeys.size(); ++i) {
     add(NumberingFault::SecondMakerKey, "manufacturer keys " + shortRoot + makerKeys[0] + " and " + shortRoot +
@@ -160,6 +165,11 @@ std::vector<NumberingProblem> CheckNumbering(const std::string &classGuid,
             ", but it has " + std::to_string(controllerKeys.size()) + " controller keys");
   }
   return problems;
+}
+
+std::string MakerManufacturerKey() {
+  const std::vector<std::string> makerKeys = MakerKeyNames();
+  return makerKeys.empty() ? "" : std::string(kCapiRoot) + "\\" + makerKeys[0];
 }
 
 }  // namespace devsim

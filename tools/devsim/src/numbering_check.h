@@ -33,6 +33,10 @@ struct NumberingProblem {
 std::vector<NumberingProblem> CheckNumbering(const std::string &classGuid,
                                              const std::map<std::string, std::string> &names = {});
 
+// The full registry path of the maker's manufacturer key, the first one in enumeration order that
+// names the maker as the co-installer reads the name; "" when there is none.
+std::string MakerManufacturerKey();
+
 }  // namespace devsim
 
 #endif  // DEVSIM_NUMBERING_CHECK_H

@@ -169,7 +169,7 @@ void ParseAdd(const LineParser &parser, const std::vector<Token> &options, Step 
 }
 
 void ParseMonitor(const LineParser &parser, const std::vector<Token> &options, Step &step) {
-  winsim::QuitListenerSpec &listener = step.listener;
+  winsim::QuitListener &listener = step.listener;
   listener.onQuery = {winsim::QuitReply{kQuitPresent, true, 0}};
   listener.onOrder = {winsim::QuitReply{kQuitDone, false, 0}};
   uint64_t delay = 0;

@@ -46,7 +46,7 @@ struct Step {
   std::optional<DWORD> failure;
 
   // Monitor: the listener window of a monitor application.
-  winsim::QuitListenerSpec listener;
+  winsim::QuitListener listener;
 };
 
 struct Scenario {

@@ -215,7 +215,7 @@ void Simulator::AddDevice(const Step &step) {
   } else if (winsim::KeyExists(kEnumRoot + instanceId)) {
     Fail(step, "the machine has device " + instanceId + " already ('use' names an existing device)");
   }
-  winsim::DeviceSpec newDevice;
+  winsim::NewDevice newDevice;
   newDevice.instanceId = instanceId;
   newDevice.classGuid = classGuid;
   newDevice.hardwareIds = step.hardwareIds;
@@ -239,7 +239,7 @@ void Simulator::UseDevice(const Step &step) {
 }
 
 void Simulator::StartMonitor(const Step &step) {
-  winsim::QuitListenerSpec listener = step.listener;
+  winsim::QuitListener listener = step.listener;
   const int64_t now = static_cast<int64_t>(winsim::NowMs());
   if (listener.vanishAtMs >= 0) listener.vanishAtMs += now;
   if (listener.hangAtMs >= 0) listener.hangAtMs += now;
