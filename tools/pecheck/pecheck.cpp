@@ -40,7 +40,7 @@ const std::map<std::string, std::string> kExpectedVersionStrings = {
     {"OriginalFileName", "nlcoin.dll"},
 };
 // DLLs every Windows installation has; the compiler's own runtimes must not be among the imports.
-const std::set<std::string> kSystemDlls = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL",   "ADVAPI32.DLL",
+const std::set<std::string> kSystemDlls = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "ADVAPI32.DLL",
                                            "SETUPAPI.DLL", "MSVCRT.DLL", "NTDLL.DLL"};
 
 struct Section {
@@ -130,7 +130,8 @@ class PeFile {
 int failures = 0;
 
 void Check(bool condition, const std::string &what, const std::string &detail = "") {
-  std::printf("%s: %s%s\n", condition ? "ok" : "FAIL", what.c_str(), detail.empty() ? "" : (" (" + detail + ")").c_str());
+  std::printf("%s: %s%s\n", condition ? "ok" : "FAIL", what.c_str(),
+              detail.empty() ? "" : (" (" + detail + ")").c_str());
   if (!condition) ++failures;
 }
 
@@ -149,7 +150,8 @@ void CheckExports(PeFile &pe) {
   uint32_t nameCount = pe.U32(dir + 24);
   uint32_t names = pe.Offset(pe.U32(dir + 32));
   std::vector<std::string> exported;
-  for (uint32_t i = 0; i < nameCount && names != 0; ++i) exported.push_back(pe.CString(pe.Offset(pe.U32(names + 4 * i))));
+  for (uint32_t i = 0; i < nameCount && names != 0; ++i)
+    exported.push_back(pe.CString(pe.Offset(pe.U32(names + 4 * i))));
   std::string list;
   for (const std::string &n : exported) list += (list.empty() ? "" : ", ") + n;
   Check(exported.size() == 1 && exported[0] == "DeviceCoInstallerFunc",
@@ -198,7 +200,9 @@ void CheckMessageTable(PeFile &pe) {
   std::string table = ResourceData(pe, kResourceMessageTable, 1, kLanguageEnglishUs);
   Check(!table.empty(), "message table: type 11, id 1, language 1033");
   if (table.empty()) return;
-  auto u16 = [&](size_t o) { return o + 2 <= table.size() ? uint32_t(uint8_t(table[o]) | uint8_t(table[o + 1]) << 8) : 0u; };
+  auto u16 = [&](size_t o) {
+    return o + 2 <= table.size() ? uint32_t(uint8_t(table[o]) | uint8_t(table[o + 1]) << 8) : 0u;
+  };
   auto u32 = [&](size_t o) { return u16(o) | u16(o + 2) << 16; };
   std::map<uint32_t, std::string> found;
   bool ansi = true;
@@ -230,8 +234,8 @@ void CheckVersion(PeFile &pe) {
   Check(!data.empty(), "version resource present");
   if (data.empty()) return;
   auto u32 = [&](size_t o) {
-    return o + 4 <= data.size() ? uint32_t(uint8_t(data[o]) | uint8_t(data[o + 1]) << 8 | uint8_t(data[o + 2]) << 16 |
-                                           uint32_t(uint8_t(data[o + 3])) << 24)
+    return o + 4 <= data.size() ? uint32_t(uint8_t(data[o]) | uint8_t(data[o + 1]) << 8 |
+                                           uint8_t(data[o + 2]) << 16 | uint32_t(uint8_t(data[o + 3])) << 24)
                                 : 0u;
   };
   // VS_VERSIONINFO: header (6 bytes), key "VS_VERSION_INFO" in UTF-16 with NUL, padding to 4.

@@ -21,8 +21,7 @@ typedef PVOID HDEVINFO;
 typedef PVOID HINF;
 typedef PVOID HSPFILEQ;
 typedef UINT DI_FUNCTION;
-typedef UINT(CALLBACK *PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
-                                            UINT_PTR Param2);
+typedef UINT(CALLBACK *PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1, UINT_PTR Param2);
 typedef PSP_FILE_CALLBACK_A PSP_FILE_CALLBACK;
 
 /* ---- Status codes ---- */
@@ -313,9 +312,8 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
 HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
                                     DWORD HwProfile, DWORD KeyType, HINF InfHandle, PCSTR InfSectionName);
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                              DWORD Property, PDWORD PropertyRegDataType,
-                                              PBYTE PropertyBuffer, DWORD PropertyBufferSize,
-                                              PDWORD RequiredSize);
+                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize);
 BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                               DWORD Property, const BYTE *PropertyBuffer,
                                               DWORD PropertyBufferSize);
@@ -355,12 +353,11 @@ BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCO
 BOOL WINAPI SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut);
 BOOL WINAPI SetupFindNextMatchLineA(PINFCONTEXT ContextIn, PCSTR Key, PINFCONTEXT ContextOut);
 DWORD WINAPI SetupGetFieldCount(PINFCONTEXT Context);
-BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR ReturnBuffer,
-                                 DWORD ReturnBufferSize, PDWORD RequiredSize);
+BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR ReturnBuffer, DWORD ReturnBufferSize,
+                                 PDWORD RequiredSize);
 BOOL WINAPI SetupGetIntField(PINFCONTEXT Context, DWORD FieldIndex, PINT IntegerValue);
-BOOL WINAPI SetupDiGetActualSectionToInstallA(HINF InfHandle, PCSTR InfSectionName,
-                                              PSTR InfSectionWithExt, DWORD InfSectionWithExtSize,
-                                              PDWORD RequiredSize, PSTR *Extension);
+BOOL WINAPI SetupDiGetActualSectionToInstallA(HINF InfHandle, PCSTR InfSectionName, PSTR InfSectionWithExt,
+                                              DWORD InfSectionWithExtSize, PDWORD RequiredSize, PSTR *Extension);
 BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName, DWORD ClassNameSize,
                                 PDWORD RequiredSize);
 
