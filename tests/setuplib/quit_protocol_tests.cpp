@@ -250,6 +250,19 @@ TEST_F(QuitProtocolTest, ARefusalDoesNotCarryOverToTheNextCall) {
   EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_OK);
 }
 
+// A refusal during the query leaves the loop unrun: only the ending message is taken back, not a
+// thread message of the caller's queued ahead of it.
+TEST_F(QuitProtocolTest, ARunThatNeverLoopedTakesBackOnlyItsEndingMessage) {
+  ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 1, 42, 0));
+  winsim::AddQuitListener(Listener("refuses at once", {Sent(QUIT_REFUSED)}, {}));
+  EXPECT_EQ(CloseMonitorApplications(kModule), SETUP_STATUS_UNAVAILABLE);
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1)) << "the caller's own message is still queued";
+  EXPECT_EQ(msg.wParam, 42u);
+  ExpectQueueEmpty();
+}
+
 TEST_F(QuitProtocolTest, AQuitRequestDuringARunEndsItAndReachesTheCallersLoop) {
   winsim::AddQuitListener(Silent("silent"));
   winsim::ScheduleAt(1000, [] { PostQuitMessage(7); });

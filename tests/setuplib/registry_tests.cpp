@@ -1,5 +1,6 @@
 // Key paths created level by level, default values, key trees deleted depth first, and on them the
 // product key's CAPI and Monitor branches and the monitor's entry in the system Run key.
+#include <functional>
 #include <string>
 
 #include "setuplib.h"
@@ -41,6 +42,53 @@ TEST_F(RegistryUtilsTest, CreateKeyPathCreatesEveryLevelAndHandsOutOnlyTheLast) 
   EXPECT_EQ(CreateKeyPath(root, "Other", &key), SETUP_STATUS_KEY_FAILED);
   EXPECT_TRUE(KeyHandleNames(root, "HKLM\\Software")) << "the root handle was closed";
   RegCloseKey(root);
+}
+
+// Every entry point of the library answers a missing text or out-pointer with its own failure,
+// before the registry or the counter-text loader is touched.
+TEST_F(RegistryUtilsTest, NullArgumentsGiveTheFunctionsFailureAndTouchNothing) {
+  winsim::CreateKey("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+  const std::string before = winsim::ExportReg("HKEY_LOCAL_MACHINE");
+  HKEY key = nullptr;
+  struct Case {
+    const char *call;
+    std::function<DWORD()> run;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"InstallEventLogSource(null source)", [] { return InstallEventLogSource(nullptr, "m.dll", 7); },
+       SETUP_STATUS_KEY_FAILED},
+      {"InstallEventLogSource(null file)", [] { return InstallEventLogSource("System\\X", nullptr, 7); },
+       SETUP_STATUS_KEY_FAILED},
+      {"CreateKeyPath(null path)", [&] { return CreateKeyPath(HKEY_LOCAL_MACHINE, nullptr, &key); },
+       SETUP_STATUS_KEY_FAILED},
+      {"CreateKeyPath(null out)", [] { return CreateKeyPath(HKEY_LOCAL_MACHINE, "Software\\X", nullptr); },
+       SETUP_STATUS_KEY_FAILED},
+      {"SetKeyDefaultValue(null subkey)",
+       [] { return DWORD(SetKeyDefaultValue(HKEY_LOCAL_MACHINE, nullptr, "x")); }, FALSE},
+      {"SetKeyDefaultValue(null text)", [] { return DWORD(SetKeyDefaultValue(HKEY_LOCAL_MACHINE, "X", nullptr)); },
+       FALSE},
+      {"DeleteKeyTree(null path)", [] { return DeleteKeyTree(HKEY_LOCAL_MACHINE, nullptr, TRUE); },
+       SETUP_STATUS_KEY_FAILED},
+      {"OpenProductCapiKey(null out)", [] { return OpenProductCapiKey(nullptr, "Software\\X"); },
+       SETUP_STATUS_KEY_FAILED},
+      {"SetMonitorSubkeyValue(null name)",
+       [] { return DWORD(SetMonitorSubkeyValue("Software\\X", nullptr, "x")); }, FALSE},
+      {"SetMonitorSubkeyValue(null text)",
+       [] { return DWORD(SetMonitorSubkeyValue("Software\\X", "n", nullptr)); }, FALSE},
+      {"AddRunEntry(null name)", [] { return AddRunEntry(nullptr, "x.exe"); }, SETUP_STATUS_VALUE_WRITE_FAILED},
+      {"AddRunEntry(null command)", [] { return AddRunEntry("n", nullptr); }, SETUP_STATUS_VALUE_WRITE_FAILED},
+      {"RemoveRunEntry(null name)", [] { return RemoveRunEntry(nullptr); }, SETUP_STATUS_VALUE_DELETE_FAILED},
+      {"InstallPerfCounters(null service)",
+       [] { return InstallPerfCounters(nullptr, "c.ini", "l.dll", "O", "C", "X"); }, SETUP_STATUS_FAILED},
+      {"RemovePerfCounters(null service)", [] { return RemovePerfCounters(nullptr); }, SETUP_STATUS_FAILED},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(c.run(), c.expected) << c.call;
+    EXPECT_EQ(winsim::ExportReg("HKEY_LOCAL_MACHINE"), before) << c.call << " changed the registry";
+  }
+  EXPECT_EQ(key, nullptr);
+  EXPECT_TRUE(winsim::LoadPerfCalls().empty()) << "the counter-text loader was called";
 }
 
 const char *kTree =
@@ -99,6 +147,9 @@ TEST_F(ProductKeysTest, BuildNumberIsSignedDecimalInTheDefaultValueOfItsSubkey) 
   EXPECT_FALSE(winsim::GetValue(kCapi, "BuildNumber").has_value());
   EXPECT_TRUE(WriteBuildNumber("Software\\ORVIK", -2147483647 - 1));
   EXPECT_EQ(winsim::GetString(kCapi + "\\BuildNumber", ""), std::optional<std::string>("-2147483648"));
+
+  winsim::FailCallsMatching("RegSetValueExA", "BuildNumber", ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(WriteBuildNumber("Software\\ORVIK", 1146)) << "the value could not be written";
 
   // A branch that cannot be created gives no handle; the levels created on the way stay.
   winsim::DeleteTree("HKLM\\Software\\ORVIK");
