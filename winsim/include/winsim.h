@@ -162,10 +162,11 @@ void SetCallTrace(std::function<void(const std::string &line)> sink);
 // ---- Verifier stops ------------------------------------------------------------------------
 
 // Misuse that Windows lets through only to fail later (a handle closed twice, a handle used after
-// its close) and a wait that would never end are stopped by the simulation, as a verifier stops
-// them on Windows: the call reports the failure Windows documents for it and the stop is recorded
-// here, naming the call. Reset() keeps the record, so a stop made before a fresh machine is not
-// lost; the test fixture fails every test that leaves a stop it did not take.
+// its close), an option whose effect Windows does not document, and a wait that would never end
+// are stopped by the simulation, as a verifier stops them on Windows: the call reports the failure
+// Windows documents for it and the stop is recorded here, naming the call. Reset() keeps the
+// record, so a stop made before a fresh machine is not lost; the test fixture fails every test that
+// leaves a stop it did not take.
 struct VerifierStop {
   std::string function;  // the platform call that was stopped
   std::string what;      // what was wrong, in plain words

@@ -852,12 +852,19 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  (void)ulOptions;
   if (auto fault = Enter("RegOpenKeyExA", KeySubject(hKey, lpSubKey), ERROR_ACCESS_DENIED)) {
     if (phkResult) *phkResult = nullptr;
     return static_cast<LONG>(*fault);
   }
   if (!KeyHandleValid("RegOpenKeyExA", hKey)) return Report(ERROR_INVALID_HANDLE);
+  // Windows documents 0 and REG_OPTION_OPEN_LINK here and nothing about other options (Wine opens
+  // the key all the same), so the verifier stops the call, which fails as the kernel's open
+  // documents for an invalid option.
+  if ((ulOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK)) != 0) {
+    StopByVerifier("RegOpenKeyExA",
+                   "options " + std::to_string(ulOptions) + " are neither 0 nor REG_OPTION_OPEN_LINK");
+    return Report(ERROR_INVALID_PARAMETER);
+  }
   return Report(OpenKeyBody(hKey, lpSubKey, samDesired, phkResult));
 }
 

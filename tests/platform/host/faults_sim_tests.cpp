@@ -186,9 +186,9 @@ TEST_F(FaultsSim, CallsAreCountedAndTracedAsTheProductMadeThem) {
   EXPECT_EQ(winsim::TotalCalls(), 6u);
 }
 
-// Misuse that Windows lets through only to fail later: the call fails as on Windows, and the
-// verifier stops it, naming the call and the handle. The conformance tests show the same for
-// registry keys, files, windows, window classes and timers.
+// Misuse that Windows lets through only to fail later, or an option it does not document: the call
+// fails as on Windows, and the verifier stops it, naming the call and the handle or option. The
+// conformance tests show the same for registry keys, files, windows, window classes and timers.
 TEST_F(FaultsSim, TheVerifierStopsHandleMisuseAndEndlessWaitsNamingTheCallAndTheHandle) {
   auto closed = [](auto handle, auto close) {
     close(handle);
@@ -240,6 +240,12 @@ TEST_F(FaultsSim, TheVerifierStopsHandleMisuseAndEndlessWaitsNamingTheCallAndThe
        "is not allocated"},
       {[&] { return GetMessageA(&msg, nullptr, 0, 0) == -1; }, "GetMessageA",
        "would wait forever at 0 ms: no message, timer or work of another process is pending"},
+      {[] {
+         HKEY key = nullptr;
+         return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", REG_OPTION_VOLATILE, KEY_READ, &key) ==
+                ERROR_INVALID_PARAMETER;
+       },
+       "RegOpenKeyExA", "options 1 are neither 0 nor REG_OPTION_OPEN_LINK"},
       {[&] {
          HKEY key = NewKey();
          winsim::Restart();
