@@ -66,18 +66,19 @@ TEST_F(CardHookTest, CardTypeMatchesTheTableWithoutRegardToCase) {
 }
 
 TEST_F(CardHookTest, ReadCardTypeTakesTheTextUpToItsTerminatorOrTheEndOfItsData) {
-  char buffer[MAX_PATH];
+  char buffer[MAX_PATH + 1];  // the byte after the MAX_PATH given to ReadCardType guards its end
+  const DWORD size = MAX_PATH;
   machine::DeviceInSet device(id_);
 
   const std::string exactly260(259, 'c');  // 259 characters and the terminator
   SetCardType(exactly260);
-  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
+  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, size));
   EXPECT_EQ(std::string(buffer), exactly260);
 
   // Data without a terminator ends at the end of the data, whatever the buffer held before.
-  memset(buffer, 'x', sizeof(buffer));
+  memset(buffer, 'x', size);
   winsim::SetValue(machine::DeviceCapiKey(id_), "CardType", REG_BINARY, {'e', 'x', 't', '/', 'l', 'p', 't'});
-  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
+  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, size));
   EXPECT_STREQ(buffer, "ext/lpt");
 
   // Any value type is read as text: a card type stored as a multi-string still names the box.
@@ -87,15 +88,18 @@ TEST_F(CardHookTest, ReadCardTypeTakesTheTextUpToItsTerminatorOrTheEndOfItsData)
   EXPECT_TRUE(RunCardTypeHooks(device.set, &device.data));
   EXPECT_TRUE(Configured(port));
 
-  // 260 bytes without a terminator fill the buffer; the comparison stays within it.
+  // 260 bytes without a terminator fill the buffer, and nothing goes past it; the comparison stays
+  // within it.
   winsim::SetValue(machine::DeviceCapiKey(id_), "CardType", REG_BINARY, std::vector<BYTE>(MAX_PATH, 'c'));
-  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
-  EXPECT_EQ(std::string(buffer, sizeof(buffer)), std::string(MAX_PATH, 'c'));
+  buffer[size] = 'g';
+  EXPECT_TRUE(ReadCardType(device.set, &device.data, buffer, size));
+  EXPECT_EQ(std::string(buffer, size), std::string(MAX_PATH, 'c'));
+  EXPECT_EQ(buffer[size], 'g') << "written past the end of the buffer";
   EXPECT_TRUE(RunCardTypeHooks(device.set, &device.data));
 
   // A value that does not fit gives no card type, and no hook runs.
   SetCardType("ext/lpt" + std::string(253, ' '));
-  EXPECT_FALSE(ReadCardType(device.set, &device.data, buffer, sizeof(buffer)));
+  EXPECT_FALSE(ReadCardType(device.set, &device.data, buffer, size));
   EXPECT_FALSE(RunCardTypeHooks(device.set, &device.data));
 }
 
