@@ -220,6 +220,10 @@ TEST_F(QuitProtocolTest, EachCallEndsWithTheResultItsAnswersGiveAndLeavesNothing
     for (const QuitListener &listener : c.listeners) winsim::AddQuitListener(listener);
     if (c.arrange) c.arrange();
     EXPECT_EQ(Outcome(CloseMonitorApplications(kModule)), c.outcome);
+    for (const winsim::MessageTraceEntry &e : winsim::MessageTrace()) {
+      if (!e.sent || e.to != "module") continue;
+      EXPECT_EQ(e.result, 0) << "the result of code " << e.wParam << " from " << e.from;
+    }
     winsim::ClearFaults();
     ExpectQueueEmpty();
     ExpectNoOpenHandles();

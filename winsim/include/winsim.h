@@ -270,7 +270,8 @@ struct MessageTraceEntry {
   UINT message = 0;
   std::string messageName;  // "ORVIK.Quit" for registered ones, "WM_TIMER", ...
   WPARAM wParam = 0;
-  bool sent = false;  // sent (true) or posted (false)
+  bool sent = false;   // sent (true) or posted (false)
+  LRESULT result = 0;  // what a window of the module returned for a message another process sent it
   // For a window that a SendMessageTimeoutA did not reach: why ("passed over: not responding for
   // 6000 ms", "timed out after 2000 ms"); "" otherwise.
   std::string note;

@@ -8,6 +8,7 @@
 // they handle a sent message at once and a posted one when the module thread lets the other
 // processes run, which it does whenever it looks at its queue or sleeps.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -144,6 +145,7 @@ struct IncomingSend {
   UINT message = 0;
   WPARAM wParam = 0;
   LPARAM lParam = 0;
+  size_t traceIndex = SIZE_MAX;  // the send's trace entry, which gets the window's result
 };
 
 struct WmState {
@@ -410,7 +412,8 @@ void DeliverIncomingSends() {
   while (!S().incomingSends.empty()) {
     IncomingSend send = S().incomingSends.front();
     S().incomingSends.pop_front();
-    CallModuleProc(send.hwnd, send.message, send.wParam, send.lParam);
+    const LRESULT result = CallModuleProc(send.hwnd, send.message, send.wParam, send.lParam);
+    if (send.traceIndex < S().trace.size()) S().trace[send.traceIndex].result = result;
   }
 }
 
@@ -705,13 +708,18 @@ void SendFromOtherProcess(const std::string &from, HWND to, UINT message, WPARAM
   }
   WindowRec *rec = Find(to);
   if (!rec) return;
-  if (!from.empty()) Record(from, rec->owner, message, wParam, true);
+  size_t traceIndex = SIZE_MAX;
+  if (!from.empty()) {
+    Record(from, rec->owner, message, wParam, true);
+    traceIndex = S().trace.size() - 1;
+  }
   if (rec->foreign) {
     CallForeignHandler(to, message, wParam, lParam);
   } else if (S().receiving) {
-    CallModuleProc(to, message, wParam, lParam);
+    const LRESULT result = CallModuleProc(to, message, wParam, lParam);
+    if (traceIndex < S().trace.size()) S().trace[traceIndex].result = result;
   } else {
-    S().incomingSends.push_back(IncomingSend{to, message, wParam, lParam});
+    S().incomingSends.push_back(IncomingSend{to, message, wParam, lParam, traceIndex});
   }
 }
 
