@@ -28,6 +28,11 @@ class NumberingTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
+    NewMachine();
+  }
+  // A machine with the two classes and the device being installed, which stores no number.
+  void NewMachine() {
+    winsim::Reset();
     winsim::AddSetupClass(kIsdnClass, "ORVIK");
     winsim::AddSetupClass(kOtherClass, "Net");
     installing_ = AddAdapter("ROOT\\ORVIK\\0099", true, std::nullopt);
@@ -170,11 +175,19 @@ INSTANTIATE_TEST_SUITE_P(
         // A move that cannot copy every value is undone; the absent device keeps its number.
         NumberingCase{"MoveThatCannotCopy", "p1 a2", "1 2", 2, "allocate", "3 CAPI201", "1:10 2:20 3", 3, "p1 a2",
                       "RegSetValueExA", "CAPI20\\1\\3\\Channels"},
-        // The first absent device cannot be moved (its value cannot be rewritten) and keeps 2; the
-        // next one moves to 4, which its undone move left free again.
+        // The first absent device (driver key 0002) cannot be moved, its value cannot be rewritten,
+        // and keeps 2; the next one moves to 4, which the undone move left free again.
         NumberingCase{"UndoneMoveLeavesItsNumberFree", "p1 a2 a3", "1 2 3", 3, "allocate", "3 CAPI201",
                       "1:10 2:20 3 4:30", 4, "p1 a2 a4", "RegSetValueExA",
                       "\\0002\\VendorSpecific\\CAPI\\Controller"},
+        // A stored number whose key cannot be given back is not handed out; the next free one is.
+        NumberingCase{"StoredNumberWhoseKeyCannotBeMade", "p1 a2", "1", 1, "allocate", "3 CAPI201", "1:10 3", 2,
+                      "p1 a2", "RegCreateKeyExA", "CAPI20\\1\\2"},
+        // Without memory for the list of controller keys (16 of 8 bytes) nor their count, no number
+        // can be shown to be free among as many as there are keys: the adapters that share 3 stay
+        // there until a later request.
+        NumberingCase{"SharedNumberWithoutACountOfTheKeys", "p3 a3", "3", 1, "request", "1 CAPI201", "1 3:30", 2,
+                      "p3 a3", "LocalAlloc", "128 bytes", "RegQueryInfoKeyA"},
         // Without the class list any device may store a number without its key: none is shown to
         // be free, so nothing is pruned, moved or handed out. The count, raised before the search,
         // stays one above the keys until the next prune.
@@ -208,29 +221,43 @@ INSTANTIATE_TEST_SUITE_P(
         NumberingCase{"ReleaseAtCountZero", "", "1 2", 0, "release 1", "1", "2:20", 0, ""}),
     [](const ::testing::TestParamInfo<NumberingCase> &info) { return std::string(info.param.name); });
 
-// Another program adds a value larger than any the key had to the controller key while it is
-// moved, and no memory is left to read that value: the move is undone and no value is lost.
-TEST_F(NumberingTest, MoveThatRunsOutOfMemoryForAGrownValueIsUndone) {
-  const std::string absent = AddAdapter("ROOT\\ORVIK\\0001", false, 2);
-  AddAdapter("ROOT\\ORVIK\\0002", true, 1);
-  AddManufacturer(1, kMaker, 2, {1, 2});
-  winsim::SetDword(ControllerKey(1, 2), "Channels", 20);
-  const std::vector<BYTE> large(1000, 7);
-  bool grown = false;
-  winsim::SetCallTrace([&](const std::string &line) {
-    if (grown || line.rfind("RegEnumValueA " + ControllerKey(1, 2), 0) != 0) return;
-    grown = true;
-    winsim::SetValue(ControllerKey(1, 2), "Large", REG_BINARY, large);
-    winsim::FailNthCall("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
-  });
-  const std::string result = Allocate(ClassElement(installing_).device());
-  winsim::SetCallTrace(nullptr);
-  ASSERT_TRUE(grown) << "the controller key was never read";
-  EXPECT_EQ(result, "3 CAPI201");
-  EXPECT_EQ(HeldNumber(absent), 2u);
-  EXPECT_EQ(winsim::GetDword(ControllerKey(1, 2), "Channels"), 20u);
-  EXPECT_EQ(winsim::GetValue(ControllerKey(1, 2), "Large").value_or(winsim::RegValue{}).data, large);
-  EXPECT_EQ(Controllers(), (Names{"1", "2", "3"}));
+// Another program adds a value to the controller key while it moves, one that the buffers sized
+// from the key's values before do not hold: a long name and data that fills the data buffer, which
+// moves with the rest; or larger data and no memory left to read it, which undoes the move so that
+// no value is lost.
+TEST_F(NumberingTest, ValueAddedWhileTheControllerMovesIsMovedOrTheMoveUndone) {
+  const struct {
+    std::string name;
+    size_t size;
+    bool noMemory;
+    const char *result;
+    DWORD absentAfter;
+  } cases[] = {{std::string(300, 'N'), 256, false, "2 CAPI201", 3}, {"Large", 1000, true, "3 CAPI201", 2}};
+  for (const auto &c : cases) {
+    NewMachine();
+    const std::string absent = AddAdapter("ROOT\\ORVIK\\0001", false, 2);
+    AddAdapter("ROOT\\ORVIK\\0002", true, 1);
+    AddManufacturer(1, kMaker, 2, {1, 2});
+    winsim::SetDword(ControllerKey(1, 2), "Channels", 20);
+    const std::vector<BYTE> data(c.size, 7);
+    bool added = false;
+    winsim::SetCallTrace([&](const std::string &line) {
+      if (added || line.rfind("RegEnumValueA " + ControllerKey(1, 2), 0) != 0) return;
+      added = true;
+      winsim::SetValue(ControllerKey(1, 2), c.name, REG_BINARY, data);
+      if (c.noMemory) winsim::FailNthCall("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+    });
+    const std::string result = Allocate(ClassElement(installing_).device());
+    winsim::SetCallTrace(nullptr);
+    ASSERT_TRUE(added) << "the controller key was never read";
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(HeldNumber(absent), c.absentAfter) << c.name;
+    const std::string key = ControllerKey(1, c.absentAfter);
+    EXPECT_EQ(winsim::GetDword(key, "Channels"), 20u) << c.name;
+    EXPECT_EQ(winsim::GetValue(key, c.name).value_or(winsim::RegValue{}).data, data) << c.name;
+    EXPECT_EQ(Controllers(), (Names{"1", "2", "3"})) << c.name;
+    ExpectNoOpenHandles();
+  }
 }
 
 // ---- Manufacturer keys ----
