@@ -175,6 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A move that cannot copy every value is undone; the absent device keeps its number.
         NumberingCase{"MoveThatCannotCopy", "p1 a2", "1 2", 2, "allocate", "3 CAPI201", "1:10 2:20 3", 3, "p1 a2",
                       "RegSetValueExA", "CAPI20\\1\\3\\Channels"},
+        // A controller key whose values cannot be sized is not moved: its device keeps it.
+        NumberingCase{"MoveOfAKeyThatCannotBeSized", "p1 a2", "1 2", 2, "allocate", "3 CAPI201", "1:10 2:20 3", 3,
+                      "p1 a2", nullptr, "", "RegQueryInfoKeyA"},
         // The first absent device (driver key 0002) cannot be moved, its value cannot be rewritten,
         // and keeps 2; the next one moves to 4, which the undone move left free again.
         NumberingCase{"UndoneMoveLeavesItsNumberFree", "p1 a2 a3", "1 2 3", 3, "allocate", "3 CAPI201",
@@ -200,8 +203,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Names read as signed decimals: "abc" as 0, "-1" as 4294967295, " +3x" and "3 " as 3.
         NumberingCase{"PruneReadsNamesAsSignedDecimals", "p0 p4294967295 p3", "abc _+3x -1 7 3_", 0, "prune",
                       "done", "_+3x -1 3_ abc", 4, "p0 p4294967295 p3"},
-        // An odd name that the request's first prune could not delete goes in the allocation's prune.
-        NumberingCase{"OddOrphanLeftByTheFirstPruneGoesInTheNext", "p1", "1 abc", 2, "request", "2 CAPI201",
+        // An odd name (" abc", the first key listed) that the request's first prune could not delete
+        // goes in the allocation's prune.
+        NumberingCase{"OddOrphanLeftByTheFirstPruneGoesInTheNext", "p1", "_abc 1", 2, "request", "2 CAPI201",
                       "1:10 2", 2, "p1", nullptr, "", "RegDeleteKeyA"},
         // The manufacturer key is made once a number is allocated: one that cannot be made whole
         // refuses the request, and nothing of it is left.
