@@ -51,7 +51,7 @@ class NumberingTest : public SimTest {
     HDEVINFO present = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
     capireg::NumberingFacts facts;
     capireg::LearnNumberingFacts(device, present, &facts);
-    SetupDiDestroyDeviceInfoList(present);
+    if (present != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(present);
     PrepareControllers(&facts, set, device, kMaker, nullptr);
     char name[MAX_PATH] = "";
     DWORD number = 0;
