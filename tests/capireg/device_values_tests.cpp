@@ -93,4 +93,21 @@ TEST_F(DeviceValuesTest, ControllerIsStoredAsNumberMinusOne) {
   EXPECT_FALSE(WriteDeviceController(keyless.set(), keyless.device(), 1)) << "device without driver key";
 }
 
+// A device that stores the number but whose key cannot be had a second time, to be handed back,
+// leaves the search open: the caller must not take the number for nobody's.
+TEST_F(DeviceValuesTest, HolderWhoseKeyCannotBeHadLeavesTheSearchOpen) {
+  const std::string id = AddAdapter("ROOT\\ORVIK\\0000", true, 4);
+  winsim::FailNthCall("SetupDiOpenDevRegKey", 2, ERROR_ACCESS_DENIED);
+  BOOL unavailable = FALSE;
+  EXPECT_EQ(Find(id, 4, FALSE, &unavailable), std::nullopt);
+  EXPECT_TRUE(unavailable);
+}
+
+TEST_F(DeviceValuesTest, MissingOutArgumentsAreRefused) {
+  ClassElement element(AddAdapter("ROOT\\ORVIK\\0000", true, 4, 1, 2));
+  EXPECT_FALSE(ReadDeviceController(element.set(), element.device(), nullptr));
+  EXPECT_FALSE(ReadWanEndPoints(element.set(), element.device(), nullptr));
+  EXPECT_FALSE(SetCapiDeviceName(nullptr));
+}
+
 }  // namespace

@@ -28,6 +28,11 @@ class NumberingTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
+    NewMachine();
+  }
+  // A machine with the two classes and the device being installed, which stores no number.
+  void NewMachine() {
+    winsim::Reset();
     winsim::AddSetupClass(kIsdnClass, "ORVIK");
     winsim::AddSetupClass(kOtherClass, "Net");
     installing_ = AddAdapter("ROOT\\ORVIK\\0099", true, std::nullopt);
@@ -39,6 +44,20 @@ class NumberingTest : public SimTest {
     DWORD number = 0;
     if (!AllocateController(device, kMaker, name, sizeof(name), &number)) return "none";
     return std::to_string(number) + " " + name;
+  }
+  // A request's numbering of the device, which stores no number: one look at the class with its
+  // present devices, the repair, then the allocation.
+  static std::string Request(HDEVINFO set, PSP_DEVINFO_DATA device) {
+    HDEVINFO present = SetupDiGetClassDevsA(&device->ClassGuid, nullptr, nullptr, DIGCF_PRESENT);
+    capireg::NumberingFacts facts;
+    capireg::LearnNumberingFacts(device, present, &facts);
+    if (present != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(present);
+    PrepareControllers(&facts, set, device, kMaker, nullptr);
+    char name[MAX_PATH] = "";
+    DWORD number = 0;
+    const BOOL allocated = AllocateController(&facts, device, kMaker, name, sizeof(name), &number);
+    capireg::ForgetNumberingFacts(&facts);
+    return allocated ? std::to_string(number) + " " + name : "none";
   }
   std::vector<std::string> Controllers(int m = 1) { return winsim::SubkeyNames(ManufacturerKey(m)); }
 
@@ -56,13 +75,17 @@ struct NumberingCase {
   const char *devices;
   const char *keys;  // nullptr: the maker has no manufacturer key
   std::optional<DWORD> count;
-  const char *op;  // "allocate", "prune" or "release N"
+  // "allocate"; "request": the look and repair before the allocation, then the allocation, on what
+  // one request learnt; "reclaim": the search for a free number that may take an absent device's;
+  // "prune"; "release N".
+  const char *op;
   const char *result;
   const char *keysAfter;  // nullptr: the maker has no manufacturer key any more
   std::optional<DWORD> countAfter;
   const char *devicesAfter;
   const char *failing = nullptr;  // calls of this function whose subject holds `subject` fail
   const char *subject = "";
+  const char *failingOnce = nullptr;  // the first call of this function fails
 };
 void PrintTo(const NumberingCase &c, std::ostream *out) {
   *out << c.name;
@@ -87,11 +110,23 @@ TEST_P(Numbering, EndsWithTheNumbersKeysAndCountOfItsCase) {
   }
   ClassElement element(installing_);
   if (c.failing) winsim::FailCallsMatching(c.failing, c.subject, ERROR_ACCESS_DENIED);
+  if (c.failingOnce) winsim::FailNthCall(c.failingOnce, 1, ERROR_ACCESS_DENIED);
 
   std::string result = "done";
   const std::string op = c.op;
   if (op == "allocate") {
     result = Allocate(element.device());
+  } else if (op == "request") {
+    result = Request(element.set(), element.device());
+  } else if (op == "reclaim") {
+    HKEY key = nullptr;
+    char keyName[MAX_PATH] = "";
+    DWORD number = 0;
+    result = "none";
+    if (OpenManufacturerKey(kMaker, &key, keyName, sizeof(keyName))) {
+      if (FindFreeController(element.device(), kMaker, key, &number, TRUE)) result = std::to_string(number);
+      RegCloseKey(key);
+    }
   } else if (op == "prune") {
     PruneOrphanControllers(element.device(), kMaker);
   } else {
@@ -132,11 +167,30 @@ INSTANTIATE_TEST_SUITE_P(
         NumberingCase{"AbsentHolderMoves", "p1 a2 p3", "1 2 3", 3, "allocate", "2 CAPI201", "1:10 2 3:30 4:20", 4,
                       "p1 a4 p3"},
         NumberingCase{"OnlyOtherDeviceAbsent", "a1", "1", 1, "allocate", "1 CAPI201", "1 2:10", 2, "a2"},
+        // The search on its own takes the absent device's number too; the caller makes its key.
+        NumberingCase{"SearchReclaimsTheAbsentDevicesNumber", "p1 a2", "1 2", 2, "reclaim", "2", "1:10 3:20", 2,
+                      "p1 a3"},
         NumberingCase{"GapBetweenPresentDevices", "p1 p3", "1 3", 2, "allocate", "2 CAPI201", "1:10 2 3:30", 3,
                       "p1 p3"},
         // A move that cannot copy every value is undone; the absent device keeps its number.
         NumberingCase{"MoveThatCannotCopy", "p1 a2", "1 2", 2, "allocate", "3 CAPI201", "1:10 2:20 3", 3, "p1 a2",
                       "RegSetValueExA", "CAPI20\\1\\3\\Channels"},
+        // A controller key whose values cannot be sized is not moved: its device keeps it.
+        NumberingCase{"MoveOfAKeyThatCannotBeSized", "p1 a2", "1 2", 2, "allocate", "3 CAPI201", "1:10 2:20 3", 3,
+                      "p1 a2", nullptr, "", "RegQueryInfoKeyA"},
+        // The first absent device (driver key 0002) cannot be moved, its value cannot be rewritten,
+        // and keeps 2; the next one moves to 4, which the undone move left free again.
+        NumberingCase{"UndoneMoveLeavesItsNumberFree", "p1 a2 a3", "1 2 3", 3, "allocate", "3 CAPI201",
+                      "1:10 2:20 3 4:30", 4, "p1 a2 a4", "RegSetValueExA",
+                      "\\0002\\VendorSpecific\\CAPI\\Controller"},
+        // A stored number whose key cannot be given back is not handed out; the next free one is.
+        NumberingCase{"StoredNumberWhoseKeyCannotBeMade", "p1 a2", "1", 1, "allocate", "3 CAPI201", "1:10 3", 2,
+                      "p1 a2", "RegCreateKeyExA", "CAPI20\\1\\2"},
+        // Without memory for the list of controller keys (16 of 8 bytes) nor their count, no number
+        // can be shown to be free among as many as there are keys: the adapters that share 3 stay
+        // there until a later request.
+        NumberingCase{"SharedNumberWithoutACountOfTheKeys", "p3 a3", "3", 1, "request", "1 CAPI201", "1 3:30", 2,
+                      "p3 a3", "LocalAlloc", "128 bytes", "RegQueryInfoKeyA"},
         // Without the class list any device may store a number without its key: none is shown to
         // be free, so nothing is pruned, moved or handed out. The count, raised before the search,
         // stays one above the keys until the next prune.
@@ -149,6 +203,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Names read as signed decimals: "abc" as 0, "-1" as 4294967295, " +3x" and "3 " as 3.
         NumberingCase{"PruneReadsNamesAsSignedDecimals", "p0 p4294967295 p3", "abc _+3x -1 7 3_", 0, "prune",
                       "done", "_+3x -1 3_ abc", 4, "p0 p4294967295 p3"},
+        // An odd name (" abc", the first key listed) that the request's first prune could not delete
+        // goes in the allocation's prune.
+        NumberingCase{"OddOrphanLeftByTheFirstPruneGoesInTheNext", "p1", "_abc 1", 2, "request", "2 CAPI201",
+                      "1:10 2", 2, "p1", nullptr, "", "RegDeleteKeyA"},
+        // The manufacturer key is made once a number is allocated: one that cannot be made whole
+        // refuses the request, and nothing of it is left.
+        NumberingCase{"ManufacturerKeyThatCannotBeMadeRefusesTheRequest", "", nullptr, std::nullopt, "request",
+                      "none", nullptr, std::nullopt, "", nullptr, "", "RegSetValueExA"},
         NumberingCase{"UndeletableOrphanIsNotCounted", "p3", "1 2 3", 3, "prune", "done", "1:10 3:30", 1, "p3",
                       "RegDeleteKeyA", "CAPI20\\1\\1"},
         NumberingCase{"PruneWithoutManufacturer", "", nullptr, std::nullopt, "prune", "done", nullptr,
@@ -162,6 +224,45 @@ INSTANTIATE_TEST_SUITE_P(
         // The count stops at 0; the manufacturer key stays while a controller key is left.
         NumberingCase{"ReleaseAtCountZero", "", "1 2", 0, "release 1", "1", "2:20", 0, ""}),
     [](const ::testing::TestParamInfo<NumberingCase> &info) { return std::string(info.param.name); });
+
+// Another program adds a value to the controller key while it moves, one that the buffers sized
+// from the key's values before do not hold: a long name and data that fills the data buffer, which
+// moves with the rest; or larger data and no memory left to read it, which undoes the move so that
+// no value is lost.
+TEST_F(NumberingTest, ValueAddedWhileTheControllerMovesIsMovedOrTheMoveUndone) {
+  const struct {
+    std::string name;
+    size_t size;
+    bool noMemory;
+    const char *result;
+    DWORD absentAfter;
+  } cases[] = {{std::string(300, 'N'), 256, false, "2 CAPI201", 3}, {"Large", 1000, true, "3 CAPI201", 2}};
+  for (const auto &c : cases) {
+    NewMachine();
+    const std::string absent = AddAdapter("ROOT\\ORVIK\\0001", false, 2);
+    AddAdapter("ROOT\\ORVIK\\0002", true, 1);
+    AddManufacturer(1, kMaker, 2, {1, 2});
+    winsim::SetDword(ControllerKey(1, 2), "Channels", 20);
+    const std::vector<BYTE> data(c.size, 7);
+    bool added = false;
+    winsim::SetCallTrace([&](const std::string &line) {
+      if (added || line.rfind("RegEnumValueA " + ControllerKey(1, 2), 0) != 0) return;
+      added = true;
+      winsim::SetValue(ControllerKey(1, 2), c.name, REG_BINARY, data);
+      if (c.noMemory) winsim::FailNthCall("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+    });
+    const std::string result = Allocate(ClassElement(installing_).device());
+    winsim::SetCallTrace(nullptr);
+    ASSERT_TRUE(added) << "the controller key was never read";
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(HeldNumber(absent), c.absentAfter) << c.name;
+    const std::string key = ControllerKey(1, c.absentAfter);
+    EXPECT_EQ(winsim::GetDword(key, "Channels"), 20u) << c.name;
+    EXPECT_EQ(winsim::GetValue(key, c.name).value_or(winsim::RegValue{}).data, data) << c.name;
+    EXPECT_EQ(Controllers(), (Names{"1", "2", "3"})) << c.name;
+    ExpectNoOpenHandles();
+  }
+}
 
 // ---- Manufacturer keys ----
 
